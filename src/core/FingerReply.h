@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QString>
+
+// The parts of a finger answer that need no socket and no window: how a request is read and
+// which lines the reply holds. All texts are bytes in the wire encoding.
+
+enum class RequestClass { List, User };
+
+// List exactly for CR LF, LF CR, CR and LF; everything else, the empty request included, asks
+// for a user.
+RequestClass ClassifyRequest(const QByteArray &request);
+
+// The name a user request asks for: a request of more than 3 bytes with every CR and LF
+// removed, wherever they stand; a shorter one names nobody (empty).
+QByteArray RequestedName(const QByteArray &request);
+
+// What a reply may tell; texts already in the wire encoding.
+struct FingerDetails
+{
+    QByteArray RealName, HPhone, OPhone, Login;
+    QString Plan, Project; // file paths
+    bool EnableList = true, EnableInfo = true, EnableUserInfo = true;
+};
+
+struct ComputerFacts
+{
+    QByteArray PlatformString;
+    int OsVersionHi = 0;
+    int OsVersionLo = 0;
+    QByteArray ComputerName;
+};
+
+// "Finger Reply:" and the dashes that open every reply.
+QByteArrayList ReplyHeaderLines();
+
+// The body of the list reply: the computer facts when EnableInfo, then the user or nobody.
+QByteArrayList ListReplyLines(const FingerDetails &details, const ComputerFacts &facts);
+
+struct UserReply
+{
+    QByteArrayList lines;
+    bool details = false; // the user's details were given (only then is the reply length logged)
+};
+
+// The body of the reply to a user request: a refusal, "No such user logged on." or the
+// user's details with the plan and project texts. Throws RuntimeError when a plan or project
+// file exists but cannot be read.
+UserReply UserReplyLines(const QByteArray &requestedName, const FingerDetails &details);
+
+// The reply entry for a plan or project file: its lines, each ended with CR LF, up to the
+// first NUL byte. An empty path, a missing file or anything but a regular file gives
+// missingText. Throws RuntimeError ("Cannot open file <path>") when the file exists but cannot
+// be opened or read.
+QByteArray ReadPlanText(const QString &path, const QByteArray &missingText);
+
+// The bytes on the wire: every entry followed by CR LF, the last one included.
+QByteArray JoinReplyLines(const QByteArrayList &lines);
