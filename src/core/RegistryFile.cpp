@@ -189,8 +189,9 @@ RegistryFile::LoadStatus RegistryFile::load()
     const QFileInfo info(m_path);
     if (!info.exists())
         return m_loadStatus = LoadStatus::Missing;
-    if (info.isDir()) {
-        m_error = QStringLiteral("%1 is a folder").arg(m_path);
+    // A folder or a pipe is nothing to read (a pipe would block) and nothing to replace.
+    if (!info.isFile()) {
+        m_error = QStringLiteral("%1 is not a regular file").arg(m_path);
         return m_loadStatus = LoadStatus::Unreadable;
     }
     if (info.size() > MaxFileSize) {
@@ -472,8 +473,13 @@ QString RegistryFile::toText() const
 
 bool RegistryFile::keepCopyOfOldFile()
 {
-    if (!QFileInfo::exists(m_path))
+    const QFileInfo old(m_path);
+    if (!old.exists())
         return true; // gone since it was read: nothing left to lose
+    if (!old.isFile()) {
+        m_error = QStringLiteral("%1 is not a regular file").arg(m_path);
+        return false;
+    }
     const QString stamp = QDateTime::currentDateTime().toString(u"yyyyMMdd-HHmmss");
     for (int n = 0; n < 100; ++n) {
         QString copy = m_path + QStringLiteral(".bad-") + stamp;
@@ -481,10 +487,10 @@ bool RegistryFile::keepCopyOfOldFile()
             copy += u'-' + QString::number(n);
         if (QFileInfo::exists(copy) || QFileInfo(copy).isSymLink())
             continue;
-        QFile old(m_path);
-        if (old.copy(copy))
+        QFile file(m_path);
+        if (file.copy(copy))
             return true;
-        m_error = QStringLiteral("Cannot keep a copy of %1: %2").arg(m_path, old.errorString());
+        m_error = QStringLiteral("Cannot keep a copy of %1: %2").arg(m_path, file.errorString());
         return false;
     }
     m_error = QStringLiteral("Cannot keep a copy of %1: no free name").arg(m_path);
@@ -503,10 +509,10 @@ RegistryFile::SaveStatus RegistryFile::save()
         m_error = QStringLiteral("Cannot create the folder %1").arg(folder);
         return SaveStatus::FolderFailed;
     }
-    // QSaveFile writes a temporary file beside the old one, flushes it to disk and renames it
-    // over the old one: a crash or a full disk leaves either the old file or the new one.
-    // Unbuffered and synced by hand: QSaveFile reports neither a short write nor a failing
-    // flush or sync at commit, and would then rename a cut-off file over the old one.
+    // A temporary file beside the old one, synced, then renamed over it: a crash or a full disk
+    // leaves the old file or the new one, never a mix. Unbuffered and synced by hand because
+    // QSaveFile overlooks a short write, a failing flush and a failing sync, and would then
+    // rename a cut-off file into place.
     QSaveFile file(m_path);
     const QByteArray bytes = toText().toUtf8();
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
