@@ -1,0 +1,211 @@
+#include "Settings.h"
+
+#include "RegistryFile.h"
+#include "RuntimeError.h"
+
+#include <optional>
+#include <utility>
+
+TSettings Settings;
+
+namespace {
+
+const QString TellwickKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Tellwick");
+
+bool isAsciiDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+int hexDigitValue(QChar c)
+{
+    if (isAsciiDigit(c))
+        return c.unicode() - '0';
+    if (c >= u'a' && c <= u'f')
+        return c.unicode() - 'a' + 10;
+    if (c >= u'A' && c <= u'F')
+        return c.unicode() - 'A' + 10;
+    return -1;
+}
+
+// One or more hex digits, up to 32 bits (leading zeros aside): the run-time library's rule.
+std::optional<qint64> hexInteger(QStringView digits)
+{
+    if (digits.isEmpty())
+        return std::nullopt;
+    qint64 value = 0;
+    for (QChar c : digits) {
+        const int digit = hexDigitValue(c);
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + digit;
+        if (value > 0xFFFFFFFFLL)
+            return std::nullopt;
+    }
+    return value;
+}
+
+// The run-time library's string-to-integer rule: leading blanks, a sign, then either '$' or
+// "0x" and hex digits, or decimal digits in the 32-bit range; nothing may follow.
+std::optional<qint64> integer(QStringView text)
+{
+    qsizetype pos = 0;
+    while (pos < text.size() && text[pos] == u' ')
+        ++pos;
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == u'+' || text[pos] == u'-'))
+        negative = text[pos++] == u'-';
+    const QStringView rest = text.mid(pos);
+
+    std::optional<qint64> magnitude;
+    if (rest.startsWith(u'$')) {
+        magnitude = hexInteger(rest.mid(1));
+    } else if (rest.startsWith(u"0x", Qt::CaseInsensitive)) {
+        magnitude = hexInteger(rest.mid(2));
+    } else {
+        if (rest.isEmpty())
+            return std::nullopt;
+        const qint64 limit = negative ? 2147483648LL : 2147483647LL;
+        qint64 value = 0;
+        for (QChar c : rest) {
+            if (!isAsciiDigit(c))
+                return std::nullopt;
+            value = value * 10 + (c.unicode() - '0');
+            if (value > limit)
+                return std::nullopt;
+        }
+        magnitude = value;
+    }
+    if (!magnitude)
+        return std::nullopt;
+    return negative ? -*magnitude : *magnitude;
+}
+
+std::optional<qint64> switchNumber(const QString &text)
+{
+    if (text.size() > 2 && text[0] == u'0' && (text[1] == u'x' || text[1] == u'X'))
+        return hexInteger(QStringView(text).mid(2));
+    return integer(text);
+}
+
+QString invalidDataType(const QString &name)
+{
+    return QStringLiteral("Invalid data type for '%1'").arg(name);
+}
+
+void readSwitch(const RegistryFile &registry, const QString &name, bool &field)
+{
+    const auto value = registry.value(TellwickKey, name);
+    if (!value) {
+        field = true;
+        return;
+    }
+    if (value->type == RegistryFile::ValueType::Other)
+        throw RuntimeError(invalidDataType(name));
+    const auto number = switchNumber(value->text);
+    field = number ? *number != 0 : true;
+}
+
+void readString(const RegistryFile &registry, const QString &name, const QString &fallback,
+                QString &field)
+{
+    const auto value = registry.value(TellwickKey, name);
+    if (!value) {
+        field = fallback;
+        return;
+    }
+    if (value->type == RegistryFile::ValueType::Other)
+        throw RuntimeError(invalidDataType(name));
+    field = value->text;
+}
+
+QString switchText(bool on)
+{
+    return on ? QStringLiteral("1") : QStringLiteral("0");
+}
+
+} // namespace
+
+QString DeriveLogin(const QString &loginName)
+{
+    QString login = loginName;
+    for (qsizetype i = 0; i < login.size(); ++i) {
+        const QChar c = login[i];
+        if (c >= u'A' && c <= u'Z')
+            login[i] = QChar(c.unicode() - 'A' + 'a');
+        else if (c == u' ' && i + 1 < login.size())
+            login[i] = u'_';
+    }
+    return login;
+}
+
+void LoadSettings(TSettings &settings, const QString &registryPath)
+{
+    RegistryFile registry(registryPath);
+    registry.load();
+    // Each field takes its value as it is read, so a failure keeps what was read before it.
+    readSwitch(registry, QStringLiteral("Enable"), settings.Enable);
+    readSwitch(registry, QStringLiteral("EnableList"), settings.EnableList);
+    readSwitch(registry, QStringLiteral("EnableInfo"), settings.EnableInfo);
+    readSwitch(registry, QStringLiteral("EnableUserInfo"), settings.EnableUserInfo);
+    readSwitch(registry, QStringLiteral("EnableDayTime"), settings.EnableDayTime);
+    readSwitch(registry, QStringLiteral("Beep"), settings.Beep);
+    const QString &login = settings.Login;
+    readString(registry, login + QStringLiteral("RealName"), QStringLiteral("Unknown"),
+               settings.RealName);
+    readString(registry, login + QStringLiteral("HPhone"), QStringLiteral("-"), settings.HPhone);
+    readString(registry, login + QStringLiteral("OPhone"), QStringLiteral("-"), settings.OPhone);
+    readString(registry, login + QStringLiteral("Plan"), QString(), settings.Plan);
+    readString(registry, login + QStringLiteral("Project"), QString(), settings.Project);
+}
+
+void SaveSettings(const TSettings &settings, const QString &registryPath)
+{
+    // Read the file afresh so that whatever else it holds now is written back.
+    RegistryFile registry(registryPath);
+    registry.load();
+    registry.createKey(TellwickKey);
+
+    const QString &login = settings.Login;
+    const std::pair<QString, QString> values[] = {
+        {QStringLiteral("Enable"), switchText(settings.Enable)},
+        {QStringLiteral("EnableList"), switchText(settings.EnableList)},
+        {QStringLiteral("EnableInfo"), switchText(settings.EnableInfo)},
+        {QStringLiteral("EnableUserInfo"), switchText(settings.EnableUserInfo)},
+        {QStringLiteral("EnableDayTime"), switchText(settings.EnableDayTime)},
+        {QStringLiteral("Beep"), switchText(settings.Beep)},
+        {login + QStringLiteral("RealName"), settings.RealName},
+        {login + QStringLiteral("HPhone"), settings.HPhone},
+        {login + QStringLiteral("OPhone"), settings.OPhone},
+        {login + QStringLiteral("Plan"), settings.Plan},
+        {login + QStringLiteral("Project"), settings.Project},
+    };
+    const auto failedToSet = [](const QString &name) {
+        return RuntimeError(QStringLiteral("Failed to set data for '%1'").arg(name));
+    };
+    for (const auto &[name, text] : values) {
+        if (!registry.setString(TellwickKey, name, text))
+            throw failedToSet(name);
+    }
+
+    switch (registry.save()) {
+    case RegistryFile::SaveStatus::Saved:
+        return;
+    case RegistryFile::SaveStatus::FolderFailed:
+    case RegistryFile::SaveStatus::BackupFailed:
+        throw RuntimeError(QStringLiteral("Failed to create key %1").arg(u"Tellwick"));
+    case RegistryFile::SaveStatus::WriteFailed:
+        // The file is written whole: nothing was stored, from the first value on.
+        throw failedToSet(values[0].first);
+    }
+}
+
+void LoadSettings()
+{
+    LoadSettings(Settings, RegistryFile::defaultPath());
+}
+
+void SaveSettings()
+{
+    SaveSettings(Settings, RegistryFile::defaultPath());
+}
