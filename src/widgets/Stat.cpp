@@ -209,8 +209,10 @@ void TStatDialog::emptyLog()
 {
     const QScopedValueRollback editing(m_editingLog, true);
     QTextCursor cursor(Memo1->document());
+    cursor.beginEditBlock();
     cursor.select(QTextCursor::Document);
     cursor.removeSelectedText();
+    cursor.endEditBlock();
     m_logHasLines = false;
     m_logLength = 0;
 }
@@ -222,8 +224,9 @@ void TStatDialog::appendLogLine(const QString &line)
     {
         const QScopedValueRollback editing(m_editingLog, true);
         QTextCursor cursor(Memo1->document());
-        cursor.movePosition(QTextCursor::End);
+        // Inside an edit block the cursor does not lay out the last line to find its x.
         cursor.beginEditBlock();
+        cursor.movePosition(QTextCursor::End);
         if (m_logHasLines)
             cursor.insertBlock();
         // insertText never interprets markup: what a peer sent stays literal.

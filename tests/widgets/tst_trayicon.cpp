@@ -54,7 +54,6 @@ private slots:
     void init() { calls.clear(); }
     void toolTipIsCut_data();
     void toolTipIsCut();
-    void activeTwiceAddsOnce();
     void changesWhileInactiveWaitForAdd();
     void emptyTipIsAppliedAgainAfterAdd();
     void mouseActions_data();
@@ -62,8 +61,8 @@ private slots:
     void rightClickWithoutMenu();
     void rightClickRunsMenuFirst();
     void menuActionMayDestroyIcon();
-    void destruction_data();
-    void destruction();
+    void activeAndDestruction_data();
+    void activeAndDestruction();
     void runsOnWithoutTrayHost();
 
 private:
@@ -101,17 +100,6 @@ void TestTrayIcon::toolTipIsCut()
     icon->setToolTip(toolTip);
     QCOMPARE(icon->ToolTip(), kept);
     QCOMPARE(calls.last(), "modify:" + kept);
-}
-
-void TestTrayIcon::activeTwiceAddsOnce()
-{
-    const auto icon = makeIcon();
-    icon->setToolTip("tip");
-    icon->setActive(true);
-    icon->setActive(true);
-    icon->setActive(false);
-    icon->setActive(false);
-    QCOMPARE(calls, (QStringList{"add:tip", "remove"}));
 }
 
 void TestTrayIcon::changesWhileInactiveWaitForAdd()
@@ -227,23 +215,29 @@ void TestTrayIcon::menuActionMayDestroyIcon()
     QVERIFY(!rightClicked);
 }
 
-void TestTrayIcon::destruction_data()
+void TestTrayIcon::activeAndDestruction_data()
 {
-    QTest::addColumn<bool>("active");
-    QTest::addColumn<QStringList>("lastCalls");
-    QTest::addRow("active icon is removed") << true << QStringList{"add:tip", "remove"};
-    QTest::addRow("inactive icon sends nothing") << false << QStringList{};
+    QTest::addColumn<QList<bool>>("actives");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addRow("active icon is removed")
+        << QList<bool>{true} << QStringList{"add:tip", "remove"};
+    QTest::addRow("active twice adds once")
+        << QList<bool>{true, true} << QStringList{"add:tip", "remove"};
+    QTest::addRow("inactive twice removes once")
+        << QList<bool>{true, false, false} << QStringList{"add:tip", "remove"};
+    QTest::addRow("never active sends nothing") << QList<bool>{false} << QStringList{};
 }
 
-void TestTrayIcon::destruction()
+void TestTrayIcon::activeAndDestruction()
 {
-    QFETCH(bool, active);
-    QFETCH(QStringList, lastCalls);
+    QFETCH(QList<bool>, actives);
+    QFETCH(QStringList, expected);
     auto icon = makeIcon();
     icon->setToolTip("tip");
-    icon->setActive(active);
+    for (const bool active : actives)
+        icon->setActive(active);
     icon.reset();
-    QCOMPARE(calls, lastCalls);
+    QCOMPARE(calls, expected);
 }
 
 void TestTrayIcon::runsOnWithoutTrayHost()
