@@ -1,0 +1,257 @@
+#include "Stat.h"
+
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QScrollBar>
+#include <QTableWidget>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace {
+
+constexpr int ColumnCount = 3;
+constexpr int ColumnWidth = 143;
+constexpr int RowHeight = 16;
+constexpr int InitialRowCount = 2; // the header and one empty row
+
+} // namespace
+
+TStatDialog::TStatDialog(QWidget *parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Statistics"));
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    setFixedSize(473, 313);
+    createControls();
+}
+
+void TStatDialog::createControls()
+{
+    Label1 = new QLabel(QStringLiteral("Finger Queries:"), this);
+    Label1->setTextFormat(Qt::PlainText);
+    Label1->move(8, 8);
+    Label2 = new QLabel(QStringLiteral("Other Statistics:"), this);
+    Label2->setTextFormat(Qt::PlainText);
+    Label2->move(8, 144);
+
+    Button1 = new QPushButton(QStringLiteral("OK"), this);
+    Button1->setGeometry(392, 280, 75, 25);
+    Button1->setDefault(true);
+    connect(Button1, &QPushButton::clicked, this, &TStatDialog::Button1Click);
+
+    Table = new QTableWidget(0, ColumnCount, this);
+    Table->setGeometry(8, 24, 457, 113);
+    // The design's header row is the horizontal header: fixed, and empty until the window is
+    // first shown from the menu.
+    Table->setHorizontalHeaderLabels(QStringList(ColumnCount, QString()));
+    Table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    Table->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    Table->horizontalHeader()->setDefaultSectionSize(ColumnWidth);
+    Table->horizontalHeader()->setSectionsClickable(false);
+    Table->horizontalHeader()->setHighlightSections(false);
+    Table->verticalHeader()->hide();
+    Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    Table->verticalHeader()->setMinimumSectionSize(RowHeight);
+    // Never clip the text where the system font is taller than the design's.
+    Table->verticalHeader()->setDefaultSectionSize(
+        std::max(RowHeight, Table->fontMetrics().height() + 2));
+    Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table->setSelectionMode(QAbstractItemView::ContiguousSelection);
+    Table->setSelectionBehavior(QAbstractItemView::SelectItems);
+    Table->setWordWrap(false);
+    setQueryRowCount(InitialRowCount);
+
+    ClearBtn = new QPushButton(QStringLiteral("&Clear Log"), this);
+    ClearBtn->setGeometry(8, 280, 75, 25);
+    connect(ClearBtn, &QPushButton::clicked, this, &TStatDialog::ClearBtnClick);
+
+    Memo1 = new QPlainTextEdit(this);
+    Memo1->setGeometry(8, 160, 457, 113);
+    Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    Memo1->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    Memo1->setTabChangesFocus(true);
+    // Every appended line would otherwise stay on the undo stack for the whole run, long
+    // after the restart rule dropped its text.
+    Memo1->setUndoRedoEnabled(false);
+    connect(Memo1, &QPlainTextEdit::textChanged, this, &TStatDialog::memo1TextChanged);
+
+    Button2 = new QPushButton(QStringLiteral("&Save Log"), this);
+    Button2->setGeometry(88, 280, 75, 25);
+    Button2->setEnabled(false);
+
+    setTabOrder(Button1, Table);
+    setTabOrder(Table, ClearBtn);
+    setTabOrder(ClearBtn, Memo1);
+    setTabOrder(Memo1, Button2);
+}
+
+void TStatDialog::AppendLog(const QString &line)
+{
+    appendLogLine(line);
+    Memo1Change();
+}
+
+void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
+{
+    const int rows = queryRowCount();
+    setQueryRowCount(rows + 1);
+    setDataCell(rows - 1, 0, from);
+    setDataCell(rows - 1, 1, time);
+    setDataCell(rows - 1, 2, askedFor);
+}
+
+void TStatDialog::ShowStatistics()
+{
+    Table->horizontalHeaderItem(0)->setText(QStringLiteral("From:"));
+    Table->horizontalHeaderItem(1)->setText(QStringLiteral("Time:"));
+    Table->horizontalHeaderItem(2)->setText(QStringLiteral("Asked For:"));
+    const bool wasHidden = !isVisible();
+    show();
+    raise();
+    activateWindow();
+    // The log filled while nobody looked: open it at its latest lines.
+    if (wasHidden)
+        Memo1->verticalScrollBar()->setValue(Memo1->verticalScrollBar()->maximum());
+}
+
+void TStatDialog::ClearBtnClick()
+{
+    emptyLog();
+    Memo1Change();
+    setQueryRowCount(InitialRowCount);
+    for (int column = 0; column < ColumnCount; ++column)
+        setDataCell(1, column, QString());
+}
+
+void TStatDialog::Button1Click()
+{
+    hide();
+}
+
+void TStatDialog::Memo1Change()
+{
+    if (m_editingLog || m_logLength <= MaxLogLength)
+        return;
+    // The line that pushed the log past its limit goes with the rest.
+    emptyLog();
+    appendLogLine(QStringLiteral("Log Restart."));
+    appendLogLine(QStringLiteral("------------"));
+}
+
+void TStatDialog::FormCloseQuery(bool &CanClose)
+{
+    CanClose = true;
+}
+
+void TStatDialog::closeEvent(QCloseEvent *event)
+{
+    bool canClose = true;
+    FormCloseQuery(canClose);
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    // Hides; the window and its contents live until the program ends.
+    QDialog::closeEvent(event);
+}
+
+int TStatDialog::queryRowCount() const
+{
+    return Table->rowCount() + 1;
+}
+
+QString TStatDialog::queryCell(int row, int column) const
+{
+    if (column < 0 || column >= ColumnCount)
+        return {};
+    const QTableWidgetItem *item =
+        row == 0 ? Table->horizontalHeaderItem(column) : Table->item(row - 1, column);
+    return item ? item->text() : QString();
+}
+
+QString TStatDialog::logText() const
+{
+    if (!m_logHasLines)
+        return {};
+    QString text;
+    text.reserve(m_logLength);
+    for (QTextBlock block = Memo1->document()->begin(); block.isValid(); block = block.next()) {
+        text += block.text();
+        text += QLatin1String("\r\n");
+    }
+    return text;
+}
+
+void TStatDialog::setQueryRowCount(int rows)
+{
+    Table->setRowCount(rows - 1);
+}
+
+void TStatDialog::setDataCell(int row, int column, const QString &text)
+{
+    if (QTableWidgetItem *item = Table->item(row - 1, column)) {
+        item->setText(text);
+        return;
+    }
+    auto *item = new QTableWidgetItem(text);
+    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+    Table->setItem(row - 1, column, item);
+}
+
+void TStatDialog::emptyLog()
+{
+    const QScopedValueRollback editing(m_editingLog, true);
+    QTextCursor cursor(Memo1->document());
+    cursor.select(QTextCursor::Document);
+    cursor.removeSelectedText();
+    m_logHasLines = false;
+    m_logLength = 0;
+}
+
+void TStatDialog::appendLogLine(const QString &line)
+{
+    QScrollBar *scrollBar = Memo1->verticalScrollBar();
+    const bool followEnd = Memo1->isVisible() && scrollBar->value() == scrollBar->maximum();
+    {
+        const QScopedValueRollback editing(m_editingLog, true);
+        QTextCursor cursor(Memo1->document());
+        cursor.movePosition(QTextCursor::End);
+        cursor.beginEditBlock();
+        if (m_logHasLines)
+            cursor.insertBlock();
+        // insertText never interprets markup: what a peer sent stays literal.
+        cursor.insertText(line);
+        cursor.endEditBlock();
+    }
+    m_logHasLines = true;
+    m_logLength = measuredLogLength();
+    if (followEnd)
+        scrollBar->setValue(scrollBar->maximum());
+}
+
+void TStatDialog::memo1TextChanged()
+{
+    if (m_editingLog)
+        return;
+    // The user edited the log: count it again.
+    m_logHasLines = !Memo1->document()->isEmpty();
+    m_logLength = measuredLogLength();
+    Memo1Change();
+}
+
+int TStatDialog::measuredLogLength() const
+{
+    if (!m_logHasLines)
+        return 0;
+    // The document keeps both counts, so this never walks the text. Its character count
+    // holds one separator per line; the design counts CR LF, two.
+    const QTextDocument *document = Memo1->document();
+    return document->characterCount() + document->blockCount();
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+class QCloseEvent;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTableWidget;
+
+// The statistics window: the table of answered finger queries and the log of socket activity.
+// Created hidden at start, hidden (never destroyed) when closed; its contents survive.
+class TStatDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit TStatDialog(QWidget *parent = nullptr);
+
+    // One whole line at the end of the log, always as plain text.
+    void AppendLog(const QString &line);
+    // Grows the table by one row and fills the row that was the empty last row.
+    void AppendQueryRow(const QString &from, const QString &time, const QString &askedFor);
+    // Writes the header cells, then shows, raises and activates the window.
+    void ShowStatistics();
+
+    void ClearBtnClick();
+    void Button1Click();
+    // The log restart rule: past 4096 characters the log starts again with two marker lines.
+    void Memo1Change();
+    void FormCloseQuery(bool &CanClose);
+
+    // The design's rows: the header row 0, the data rows, and the empty last row.
+    int queryRowCount() const;
+    QString queryCell(int row, int column) const;
+    // The log as the design holds it: every line followed by CR LF.
+    QString logText() const;
+
+    // Controls, in tab order.
+    QPushButton *Button1 = nullptr;
+    QTableWidget *Table = nullptr;
+    QPushButton *ClearBtn = nullptr;
+    QPlainTextEdit *Memo1 = nullptr;
+    QPushButton *Button2 = nullptr;
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+
+    static constexpr int MaxLogLength = 4096;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void setQueryRowCount(int rows);
+    void setDataCell(int row, int column, const QString &text);
+    void emptyLog();
+    void appendLogLine(const QString &line);
+    void memo1TextChanged();
+    int measuredLogLength() const;
+
+    // The log's length as the design counts it, kept up to date by every edit of our own and
+    // measured again only after the user's edits.
+    int m_logLength = 0;
+    // An empty document cannot tell "no lines" from "one empty line".
+    bool m_logHasLines = false;
+    // Set while this class edits the log, so that textChanged does not run the rule midway.
+    bool m_editingLog = false;
+};

@@ -1,0 +1,225 @@
+#include "Stat.h"
+
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTest>
+#include <QTextDocument>
+
+namespace {
+
+const QString RestartLog = QStringLiteral("Log Restart.\r\n------------\r\n");
+
+// 64 lines of 62 characters, each with its CR LF: exactly the 4096 characters the log holds.
+QStringList fullLog()
+{
+    return QStringList(64, QString(62, QLatin1Char('x')));
+}
+
+QString joined(const QStringList &lines)
+{
+    QString text;
+    for (const QString &line : lines)
+        text += line + QLatin1String("\r\n");
+    return text;
+}
+
+void appendAll(TStatDialog &dialog, const QStringList &lines)
+{
+    for (const QString &line : lines)
+        dialog.AppendLog(line);
+}
+
+QStringList cells(const TStatDialog &dialog)
+{
+    QStringList all;
+    for (int row = 0; row < dialog.queryRowCount(); ++row)
+        for (int column = 0; column < 3; ++column)
+            all << dialog.queryCell(row, column);
+    return all;
+}
+
+} // namespace
+
+class TestStat : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void appendedLines_data();
+    void appendedLines();
+    void typing_data();
+    void typing();
+    void clearLog();
+    void rowsAfterClear();
+    void showTwiceChangesOnlyHeader();
+    void hiding_data();
+    void hiding();
+    void markupStaysLiteral();
+    void cellsAreNotEditable();
+};
+
+void TestStat::appendedLines_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QString>("log");
+
+    QTest::addRow("exactly 4096 stays") << fullLog() << joined(fullLog());
+    QTest::addRow("one more line restarts") << fullLog() + QStringList{"y"} << RestartLog;
+    QTest::addRow("one more empty line restarts") << fullLog() + QStringList{""} << RestartLog;
+    QTest::addRow("long line on empty log restarts")
+        << QStringList{QString(4097, 'a')} << RestartLog;
+    QTest::addRow("line after a restart is kept")
+        << fullLog() + QStringList{"y", "next"} << RestartLog + "next\r\n";
+    QTest::addRow("empty first line is a line") << QStringList{"", "a"} << "\r\na\r\n";
+    QTest::addRow("request with its CR LF")
+        << QStringList{"sent: user\r\n", "Buffer Len: 6"} << "sent: user\r\n\r\nBuffer Len: 6\r\n";
+}
+
+void TestStat::appendedLines()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(QString, log);
+    TStatDialog dialog;
+    appendAll(dialog, lines);
+    QCOMPARE(dialog.logText(), log);
+}
+
+void TestStat::typing_data()
+{
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("log");
+
+    QTest::addRow("character at 4096 restarts") << fullLog() << int(Qt::Key_X) << RestartLog;
+    QTest::addRow("character on short log stays")
+        << QStringList{"abc"} << int(Qt::Key_X) << "xabc\r\n";
+    const QStringList at4094{QString(4092, 'a')};
+    QTest::addRow("new line reaching 4096 stays")
+        << at4094 << int(Qt::Key_Return) << "\r\n" + joined(at4094);
+    QTest::addRow("new line past 4096 restarts")
+        << QStringList{QString(4093, 'a')} << int(Qt::Key_Return) << RestartLog;
+}
+
+void TestStat::typing()
+{
+    QFETCH(QStringList, lines);
+    QFETCH(int, key);
+    QFETCH(QString, log);
+    TStatDialog dialog;
+    appendAll(dialog, lines);
+    dialog.ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    dialog.Memo1->setFocus();
+    dialog.Memo1->moveCursor(QTextCursor::Start);
+    QTest::keyClick(dialog.Memo1, Qt::Key(key));
+    QCOMPARE(dialog.logText(), log);
+    // The count stays right after the user's edit: the next line is counted on top of it.
+    dialog.AppendLog(QStringLiteral("then"));
+    QCOMPARE(dialog.logText(), log.size() + 6 <= 4096 ? log + "then\r\n" : RestartLog);
+}
+
+void TestStat::clearLog()
+{
+    TStatDialog dialog;
+    QTest::mouseClick(dialog.ClearBtn, Qt::LeftButton);
+    QCOMPARE(dialog.queryRowCount(), 2);
+    QCOMPARE(dialog.logText(), QString());
+
+    appendAll(dialog, {"one", "two"});
+    dialog.AppendQueryRow("127.0.0.1", "1/2/25 10:00:00 AM", "user\r\n");
+    dialog.AppendQueryRow("127.0.0.2", "1/2/25 10:00:01 AM", "\r\n");
+    dialog.ShowStatistics();
+    QTest::mouseClick(dialog.ClearBtn, Qt::LeftButton);
+    QCOMPARE(dialog.logText(), QString());
+    QCOMPARE(dialog.Memo1->document()->isEmpty(), true);
+    QCOMPARE(cells(dialog), (QStringList{"From:", "Time:", "Asked For:", "", "", ""}));
+}
+
+void TestStat::rowsAfterClear()
+{
+    TStatDialog dialog;
+    dialog.AppendQueryRow("a", "b", "c");
+    QCOMPARE(cells(dialog), (QStringList{"", "", "", "a", "b", "c", "", "", ""}));
+    dialog.AppendQueryRow("d", "e", "f");
+    dialog.ClearBtnClick();
+    dialog.AppendQueryRow("g", "h", "i");
+    QCOMPARE(dialog.queryRowCount(), 3);
+    QCOMPARE(cells(dialog), (QStringList{"", "", "", "g", "h", "i", "", "", ""}));
+}
+
+void TestStat::showTwiceChangesOnlyHeader()
+{
+    TStatDialog dialog;
+    dialog.AppendQueryRow("10.0.0.1", "t", "user");
+    dialog.AppendLog("line");
+    QCOMPARE(dialog.queryCell(0, 0), QString());
+    dialog.ShowStatistics();
+    const QStringList first = cells(dialog);
+    QCOMPARE(first.mid(0, 3), (QStringList{"From:", "Time:", "Asked For:"}));
+    dialog.ShowStatistics();
+    QVERIFY(dialog.isVisible());
+    QCOMPARE(cells(dialog), first);
+    QCOMPARE(dialog.logText(), QStringLiteral("line\r\n"));
+}
+
+void TestStat::hiding_data()
+{
+    QTest::addColumn<int>("how");
+    QTest::addRow("close box") << 0;
+    QTest::addRow("OK button") << 1;
+    QTest::addRow("Enter") << 2;
+}
+
+void TestStat::hiding()
+{
+    QFETCH(int, how);
+    QPointer<TStatDialog> dialog = new TStatDialog;
+    const std::unique_ptr<TStatDialog> owner(dialog);
+    dialog->AppendQueryRow("10.0.0.1", "t", "user");
+    dialog->AppendLog("kept");
+    dialog->ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+    QVERIFY(!dialog->Button2->isEnabled());
+    if (how == 0)
+        QVERIFY(dialog->close());
+    else if (how == 1)
+        QTest::mouseClick(dialog->Button1, Qt::LeftButton);
+    else
+        QTest::keyClick(dialog->Button1, Qt::Key_Return);
+    QVERIFY(!dialog->isVisible());
+    dialog->ShowStatistics();
+    QVERIFY(dialog);
+    QCOMPARE(dialog->queryCell(1, 2), QStringLiteral("user"));
+    QCOMPARE(dialog->logText(), QStringLiteral("kept\r\n"));
+}
+
+void TestStat::markupStaysLiteral()
+{
+    const QString markup = QStringLiteral("<b>x</b><img src=/etc/passwd>");
+    TStatDialog dialog;
+    dialog.AppendLog(markup);
+    dialog.AppendQueryRow(markup, "t", markup);
+    QCOMPARE(dialog.logText(), markup + "\r\n");
+    QCOMPARE(dialog.Memo1->toPlainText(), markup);
+    QVERIFY(!dialog.Memo1->document()->toHtml().contains("<img"));
+    QCOMPARE(dialog.queryCell(1, 0), markup);
+    QCOMPARE(dialog.queryCell(1, 2), markup);
+}
+
+void TestStat::cellsAreNotEditable()
+{
+    TStatDialog dialog;
+    dialog.AppendQueryRow("a", "b", "c");
+    dialog.ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    const QRect cell = dialog.Table->visualItemRect(dialog.Table->item(0, 0));
+    QTest::mouseDClick(dialog.Table->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::keyClick(dialog.Table, Qt::Key_F2);
+    QTest::keyClicks(dialog.Table, "zz");
+    QCOMPARE(dialog.queryCell(1, 0), QStringLiteral("a"));
+}
+
+QTEST_MAIN(TestStat)
+#include "tst_stat.moc"
