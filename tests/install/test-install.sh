@@ -33,8 +33,8 @@ fail() {
     failures=$((failures + 1))
 }
 
-# The files of an installation, relative to the prefix, and the autostart folder that the
-# configuration folder's rules give for that prefix.
+# The files of an installation below its prefix; the autostart entry is listed by each case,
+# since its folder depends on the prefix.
 layout() {
     echo bin/tellwick
     echo share/applications/tellwick.desktop
@@ -158,7 +158,8 @@ fi
 # 1. A prefix of the user's choice: the configuration folder is below the prefix.
 prefix="$tmp/prefix"
 install_into plain "$prefix"
-check_tree plain "$prefix" $(layout) etc/xdg/autostart/tellwick.desktop
+mapfile -t files < <(layout)
+check_tree plain "$prefix" "${files[@]}" etc/xdg/autostart/tellwick.desktop
 check_files plain "$prefix" "$prefix/etc/xdg/autostart"
 if [ "$can_grant" = yes ]; then
     getcap "$prefix/bin/tellwick" | grep -q 'cap_net_bind_service[=+]ep' ||
@@ -173,14 +174,16 @@ cmp -s "$prefix/share/applications/tellwick.desktop" "$prefix/etc/xdg/autostart/
 #    and a staged file gets no capability.
 stage="$tmp/stage-usr"
 install_into staged-usr /usr "$stage"
-check_tree staged-usr "$stage" $(prefixed /usr) etc/xdg/autostart/tellwick.desktop
+mapfile -t files < <(prefixed /usr)
+check_tree staged-usr "$stage" "${files[@]}" etc/xdg/autostart/tellwick.desktop
 check_files staged-usr "$stage/usr" "$stage/etc/xdg/autostart"
 check_told_to_grant staged-usr "$stage/usr/bin/tellwick" /usr/bin/tellwick
 
 # 3. Staged for an add-on prefix in /opt: its configuration goes to /etc/opt/NAME.
 stage="$tmp/stage-opt"
 install_into staged-opt /opt/tellwick "$stage"
-check_tree staged-opt "$stage" $(prefixed /opt/tellwick) etc/opt/tellwick/xdg/autostart/tellwick.desktop
+mapfile -t files < <(prefixed /opt/tellwick)
+check_tree staged-opt "$stage" "${files[@]}" etc/opt/tellwick/xdg/autostart/tellwick.desktop
 check_files staged-opt "$stage/opt/tellwick" "$stage/etc/opt/tellwick/xdg/autostart"
 check_told_to_grant staged-opt "$stage/opt/tellwick/bin/tellwick" /opt/tellwick/bin/tellwick
 
@@ -192,7 +195,8 @@ printf '#!/bin/sh\necho "unable to set CAP_SETFCAP effective capability: Operati
 chmod +x "$tmp/refusing-setcap/setcap"
 prefix="$tmp/refused"
 PATH="$tmp/refusing-setcap:$PATH" install_into refused "$prefix"
-check_tree refused "$prefix" $(layout) etc/xdg/autostart/tellwick.desktop
+mapfile -t files < <(layout)
+check_tree refused "$prefix" "${files[@]}" etc/xdg/autostart/tellwick.desktop
 check_told_to_grant refused "$prefix/bin/tellwick" "$prefix/bin/tellwick"
 grep -q 'Operation not permitted' "$tmp/refused.log" || fail "refused: the install hides why setcap failed"
 
