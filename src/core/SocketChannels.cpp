@@ -1,0 +1,512 @@
+#include "SocketChannels.h"
+
+#include "SocketSystem.h"
+#include "Sockets.h"
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A graceful close that neither writes nor reads anything for this long is made hard.
+constexpr int closeStallMilliseconds = 60 * 1000;
+
+// Reads per readiness report while discarding input, so that a fast sender cannot hold
+// the event loop; the level-triggered notifier comes back for the rest.
+constexpr int drainRounds = 16;
+
+} // namespace
+
+struct SocketChannels::Channel
+{
+    enum class Kind { Fresh, Listening, Connecting, Connected };
+
+    int fd = -1;
+    Kind kind = Kind::Fresh;
+    int events = 0;
+    quint64 generation = 0; // of the current registration; 0 when there is none
+    bool readArmed = false;
+    bool acceptArmed = false;
+    bool writeDue = false; // FD_WRITE is owed once the socket can send
+    bool ended = false;    // end of stream or a reset was seen
+    QByteArray output;
+
+    bool closing = false;
+    bool shutDown = false;
+    bool endOfInput = false;
+
+    QSocketNotifier *reader = nullptr;
+    QSocketNotifier *writer = nullptr;
+    QTimer *stall = nullptr;
+};
+
+SocketChannels::SocketChannels(QObject *owner, Post post) : m_owner(owner), m_post(std::move(post))
+{
+}
+
+SocketChannels::~SocketChannels()
+{
+    // Nothing else would release these descriptors. Give queued output and the peer one
+    // last chance, without waiting: unread input would make close() reset the connection.
+    for (auto &[fd, channel] : m_channels) {
+        release(*channel, false);
+        if (channel->kind == Channel::Kind::Connected) {
+            flush(*channel);
+            ::shutdown(fd, SHUT_WR);
+            char buffer[16384];
+            for (int round = 0; round < drainRounds; ++round) {
+                const ssize_t received = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+                if (received == -1 && errno == EINTR)
+                    continue;
+                if (received <= 0)
+                    break;
+            }
+        }
+        ::close(fd);
+    }
+}
+
+SocketChannels::Channel *SocketChannels::find(int fd) const
+{
+    const auto it = m_channels.find(fd);
+    return it == m_channels.end() ? nullptr : it->second.get();
+}
+
+SocketChannels::Channel *SocketChannels::findHeld(int fd) const
+{
+    Channel *channel = find(fd);
+    return channel && !channel->closing ? channel : nullptr;
+}
+
+void SocketChannels::adopt(int fd)
+{
+    auto channel = std::make_unique<Channel>();
+    channel->fd = fd;
+    // Created without a socket, so they start disabled; update() enables what is wanted.
+    channel->reader = new QSocketNotifier(QSocketNotifier::Read, m_owner);
+    channel->reader->setSocket(fd);
+    QObject::connect(channel->reader, &QSocketNotifier::activated, m_owner,
+                     [this, fd, notifier = channel->reader] { onReadable(fd, notifier); });
+    channel->writer = new QSocketNotifier(QSocketNotifier::Write, m_owner);
+    channel->writer->setSocket(fd);
+    QObject::connect(channel->writer, &QSocketNotifier::activated, m_owner,
+                     [this, fd, notifier = channel->writer] { onWritable(fd, notifier); });
+    m_channels[fd] = std::move(channel);
+}
+
+bool SocketChannels::holds(int fd) const
+{
+    return findHeld(fd) != nullptr;
+}
+
+void SocketChannels::setListening(int fd)
+{
+    if (Channel *channel = findHeld(fd)) {
+        channel->kind = Channel::Kind::Listening;
+        update(*channel);
+    }
+}
+
+void SocketChannels::setConnecting(int fd)
+{
+    if (Channel *channel = findHeld(fd)) {
+        channel->kind = Channel::Kind::Connecting;
+        update(*channel);
+    }
+}
+
+void SocketChannels::setConnected(int fd)
+{
+    if (Channel *channel = findHeld(fd)) {
+        channel->kind = Channel::Kind::Connected;
+        channel->readArmed = true;
+        channel->writeDue = true;
+        update(*channel);
+    }
+}
+
+int SocketChannels::select(int fd, int events)
+{
+    Channel *channel = findHeld(fd);
+    if (!channel)
+        return WinSock::WSAENOTSOCK;
+    if (events == 0) {
+        channel->generation = 0;
+        channel->events = 0;
+    } else {
+        channel->generation = ++m_lastGeneration;
+        channel->events = events;
+        channel->readArmed = true;
+        channel->acceptArmed = true;
+        channel->writeDue = channel->kind == Channel::Kind::Connected;
+    }
+    update(*channel);
+    return 0;
+}
+
+bool SocketChannels::isCurrent(int fd, quint64 generation) const
+{
+    const Channel *channel = findHeld(fd);
+    return channel && generation != 0 && channel->generation == generation;
+}
+
+void SocketChannels::update(Channel &channel)
+{
+    using namespace WinSock;
+    bool wantRead = false;
+    bool wantWrite = !channel.output.isEmpty();
+    if (channel.closing) {
+        wantRead = !channel.endOfInput;
+    } else if (channel.generation != 0) {
+        switch (channel.kind) {
+        case Channel::Kind::Listening:
+            wantRead = channel.acceptArmed && (channel.events & FD_ACCEPT);
+            break;
+        case Channel::Kind::Connecting:
+            wantWrite = true;
+            break;
+        case Channel::Kind::Connected:
+            wantRead =
+                channel.readArmed && !channel.ended && (channel.events & (FD_READ | FD_CLOSE));
+            wantWrite = wantWrite || (channel.writeDue && (channel.events & FD_WRITE));
+            break;
+        case Channel::Kind::Fresh:
+            break;
+        }
+    }
+    if (channel.reader->isEnabled() != wantRead)
+        channel.reader->setEnabled(wantRead);
+    if (channel.writer->isEnabled() != wantWrite)
+        channel.writer->setEnabled(wantWrite);
+}
+
+bool SocketChannels::readyNow(const Channel &channel, short events) const
+{
+    pollfd entry{channel.fd, events, 0};
+    int ready;
+    do
+        ready = ::poll(&entry, 1, 0);
+    while (ready == -1 && errno == EINTR);
+    return ready == 1 && !(entry.revents & POLLNVAL);
+}
+
+void SocketChannels::notify(const Channel &channel, int event, int error)
+{
+    if (channel.events & event)
+        m_post(channel.fd, event, error, channel.generation);
+}
+
+void SocketChannels::onReadable(int fd, QSocketNotifier *notifier)
+{
+    Channel *channel = find(fd);
+    if (!channel || channel->reader != notifier)
+        return;
+    if (channel->closing) {
+        drainClosing(*channel);
+        return;
+    }
+    if (channel->kind == Channel::Kind::Listening)
+        checkAccept(*channel);
+    else if (channel->kind == Channel::Kind::Connected)
+        checkInput(*channel);
+    update(*channel);
+}
+
+void SocketChannels::checkAccept(Channel &channel)
+{
+    if (!channel.acceptArmed)
+        return;
+    channel.acceptArmed = false;
+    notify(channel, WinSock::FD_ACCEPT, 0);
+}
+
+void SocketChannels::checkInput(Channel &channel)
+{
+    if (!channel.readArmed || channel.ended)
+        return;
+    // A peek tells waiting data from the end of the stream and from a reset, without
+    // taking anything that the program's receive should get.
+    char byte;
+    ssize_t peeked;
+    do
+        peeked = ::recv(channel.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    while (peeked == -1 && errno == EINTR);
+    if (peeked > 0) {
+        channel.readArmed = false;
+        notify(channel, WinSock::FD_READ, 0);
+    } else if (peeked == 0) {
+        channel.ended = true;
+        notify(channel, WinSock::FD_CLOSE, 0);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
+        channel.ended = true;
+        notify(channel, WinSock::FD_CLOSE, winSockError(errno));
+    }
+}
+
+void SocketChannels::onWritable(int fd, QSocketNotifier *notifier)
+{
+    Channel *channel = find(fd);
+    if (!channel || channel->writer != notifier)
+        return;
+    if (channel->closing) {
+        flushClosing(*channel);
+        return;
+    }
+    if (channel->kind == Channel::Kind::Connecting) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == -1)
+            error = errno;
+        if (error == 0) {
+            channel->kind = Channel::Kind::Connected;
+            channel->readArmed = true;
+            channel->writeDue = true;
+            if (channel->generation != 0)
+                notify(*channel, WinSock::FD_CONNECT, 0);
+        } else {
+            channel->kind = Channel::Kind::Fresh;
+            channel->output.clear();
+            if (channel->generation != 0)
+                notify(*channel, WinSock::FD_CONNECT, winSockError(error));
+        }
+    }
+    if (channel->kind == Channel::Kind::Connected) {
+        flush(*channel);
+        if (channel->writeDue && channel->generation != 0) {
+            channel->writeDue = false;
+            notify(*channel, WinSock::FD_WRITE, 0);
+        }
+    }
+    update(*channel);
+}
+
+void SocketChannels::received(int fd)
+{
+    Channel *channel = findHeld(fd);
+    if (!channel)
+        return;
+    if (channel->kind == Channel::Kind::Connected && !channel->ended) {
+        channel->readArmed = true;
+        // As in the select model, re-enabling reports at once what is already there.
+        if (channel->generation != 0 && readyNow(*channel, POLLIN))
+            checkInput(*channel);
+    }
+    update(*channel);
+}
+
+void SocketChannels::acceptCalled(int listenFd)
+{
+    Channel *channel = findHeld(listenFd);
+    if (!channel)
+        return;
+    channel->acceptArmed = true;
+    if (channel->generation != 0 && channel->kind == Channel::Kind::Listening &&
+        readyNow(*channel, POLLIN))
+        checkAccept(*channel);
+    update(*channel);
+}
+
+void SocketChannels::accepted(int listenFd, int newFd)
+{
+    adopt(newFd);
+    setConnected(newFd);
+    const Channel *listener = findHeld(listenFd);
+    if (listener && listener->generation != 0)
+        select(newFd, listener->events);
+}
+
+qint64 SocketChannels::send(int fd, const QByteArray &data)
+{
+    Channel *channel = findHeld(fd);
+    if (!channel) {
+        errno = EBADF;
+        return -1;
+    }
+    // Behind queued output, so that the bytes keep their order.
+    if (!channel->output.isEmpty()) {
+        channel->output.append(data);
+        return data.size();
+    }
+    ssize_t sent;
+    do
+        sent = ::send(fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent == -1 && errno == EINTR);
+    if (sent == -1) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return -1;
+        sent = 0;
+    }
+    if (sent < data.size()) {
+        channel->output = data.mid(sent);
+        update(*channel);
+    }
+    return data.size();
+}
+
+bool SocketChannels::hasQueuedOutput(int fd) const
+{
+    const Channel *channel = findHeld(fd);
+    return channel && !channel->output.isEmpty();
+}
+
+bool SocketChannels::flush(Channel &channel)
+{
+    while (!channel.output.isEmpty()) {
+        const ssize_t sent = ::send(channel.fd, channel.output.constData(),
+                                    size_t(channel.output.size()), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent == -1) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK)
+                return true;
+            // The peer is gone; the read side reports the broken connection.
+            channel.output.clear();
+            return false;
+        }
+        channel.output.remove(0, sent);
+    }
+    return true;
+}
+
+int SocketChannels::close(int fd)
+{
+    const auto it = m_channels.find(fd);
+    if (it == m_channels.end() || it->second->closing) {
+        errno = EBADF;
+        return -1;
+    }
+    release(*it->second, true);
+    ::close(fd);
+    m_channels.erase(it);
+    return 0;
+}
+
+int SocketChannels::closeGracefully(int fd)
+{
+    Channel *channel = findHeld(fd);
+    if (!channel) {
+        errno = EBADF;
+        return -1;
+    }
+    channel->generation = 0;
+    channel->events = 0;
+    channel->closing = true;
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
+        // Never connected, still connecting, listening or already broken: nothing to save.
+        finishClosing(fd, false);
+        return 0;
+    }
+    channel->stall = new QTimer(m_owner);
+    channel->stall->setSingleShot(true);
+    channel->stall->setInterval(closeStallMilliseconds);
+    QObject::connect(channel->stall, &QTimer::timeout, m_owner, [this, fd, timer = channel->stall] {
+        const Channel *stalled = find(fd);
+        if (stalled && stalled->stall == timer)
+            finishClosing(fd, true);
+    });
+    channel->stall->start();
+    if (channel->output.isEmpty()) {
+        ::shutdown(fd, SHUT_WR);
+        channel->shutDown = true;
+    }
+    update(*channel);
+    return 0;
+}
+
+void SocketChannels::drainClosing(Channel &channel)
+{
+    const int fd = channel.fd;
+    bool progress = false;
+    char buffer[16384];
+    for (int round = 0; round < drainRounds; ++round) {
+        const ssize_t received = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (received > 0) {
+            progress = true;
+            continue;
+        }
+        if (received == 0) {
+            channel.endOfInput = true;
+            break;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
+        finishClosing(fd, false);
+        return;
+    }
+    if (progress)
+        channel.stall->start();
+    if (channel.endOfInput && channel.shutDown) {
+        finishClosing(fd, false);
+        return;
+    }
+    update(channel);
+}
+
+void SocketChannels::flushClosing(Channel &channel)
+{
+    const int fd = channel.fd;
+    const qsizetype before = channel.output.size();
+    if (!flush(channel)) {
+        finishClosing(fd, false);
+        return;
+    }
+    if (channel.output.size() != before)
+        channel.stall->start();
+    if (channel.output.isEmpty() && !channel.shutDown) {
+        ::shutdown(fd, SHUT_WR);
+        channel.shutDown = true;
+    }
+    if (channel.shutDown && channel.endOfInput) {
+        finishClosing(fd, false);
+        return;
+    }
+    update(channel);
+}
+
+void SocketChannels::finishClosing(int fd, bool hard)
+{
+    const auto it = m_channels.find(fd);
+    if (it == m_channels.end())
+        return;
+    if (hard) {
+        // Resets the connection instead of leaving the system to retry for long.
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    }
+    // May run inside a callback of these very notifiers or of the timer: delete later.
+    release(*it->second, true);
+    ::close(fd);
+    m_channels.erase(it);
+}
+
+void SocketChannels::release(Channel &channel, bool deferred)
+{
+    for (QSocketNotifier *notifier : {channel.reader, channel.writer}) {
+        notifier->setEnabled(false);
+        if (deferred)
+            notifier->deleteLater();
+        else
+            delete notifier;
+    }
+    channel.reader = nullptr;
+    channel.writer = nullptr;
+    if (channel.stall) {
+        channel.stall->stop();
+        if (deferred)
+            channel.stall->deleteLater();
+        else
+            delete channel.stall;
+        channel.stall = nullptr;
+    }
+}

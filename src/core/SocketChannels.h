@@ -1,0 +1,101 @@
+#pragma once
+
+// Private to the Sockets unit: the descriptors one socket component holds, and the
+// asynchronous select model on top of them.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <functional>
+#include <map>
+#include <memory>
+
+class QObject;
+class QSocketNotifier;
+class QTimer;
+
+// Every descriptor the component opened and has not closed yet is held here. A registered
+// descriptor turns readiness into notifications (event code, error code) under the rules of
+// the asynchronous select model:
+// - FD_READ when data waits; again only after a receive;
+// - FD_WRITE once a connected or accepted socket can send;
+// - FD_ACCEPT when a connection waits; again only after an accept (or resumeAccepting);
+// - FD_CONNECT once, when a connection attempt ends, with its error when it failed;
+// - FD_CLOSE once, when the peer has closed and all data was read, or with an error (a
+//   reset) when the connection broke.
+// Each registration has a generation; a notification carries it and is only good while it
+// is current (isCurrent), so renewing or ending a registration, or closing the descriptor,
+// voids every notification already handed out, even if its number is reused.
+//
+// Output that a socket cannot take at once waits in the channel and is written as the
+// socket becomes writable, in order. A graceful close flushes that output, shuts the
+// sending side, discards input until the peer closes, then closes the descriptor; a close
+// that makes no progress for a minute is made hard.
+class SocketChannels
+{
+public:
+    using Post = std::function<void(int fd, int event, int error, quint64 generation)>;
+
+    // Notifiers and timers become children of owner; post hands a notification on.
+    SocketChannels(QObject *owner, Post post);
+    // Closes every descriptor still held, graceful closes in progress included.
+    ~SocketChannels();
+    SocketChannels(const SocketChannels &) = delete;
+    SocketChannels &operator=(const SocketChannels &) = delete;
+
+    // Takes charge of a new descriptor.
+    void adopt(int fd);
+    // Whether fd is a descriptor the component holds (not one in a graceful close).
+    bool holds(int fd) const;
+
+    void setListening(int fd);
+    // A connect on fd has started or has completed at once.
+    void setConnecting(int fd);
+    void setConnected(int fd);
+
+    // Registers fd for the event set (0 ends the registration). Returns 0 or a WinSock code.
+    int select(int fd, int events);
+    bool isCurrent(int fd, quint64 generation) const;
+
+    // A receive was made on fd: FD_READ (or FD_CLOSE) may follow again.
+    void received(int fd);
+    // An accept was made on listenFd: FD_ACCEPT may follow again.
+    void acceptCalled(int listenFd);
+    // newFd was accepted from listenFd: it is held, and registered for the listener's set.
+    void accepted(int listenFd, int newFd);
+
+    // Sends data on the held fd without waiting: what the socket cannot take now is queued.
+    // Returns the length of data, or -1 with errno when the send failed.
+    qint64 send(int fd, const QByteArray &data);
+    bool hasQueuedOutput(int fd) const;
+
+    // Closes the held fd at once. Returns 0, or -1 with errno EBADF when fd is not held.
+    int close(int fd);
+    // Starts the graceful close of the held fd; it is no longer held. Returns 0, or -1 with
+    // errno EBADF when fd is not held.
+    int closeGracefully(int fd);
+
+private:
+    struct Channel;
+
+    Channel *find(int fd) const;
+    Channel *findHeld(int fd) const;
+    void update(Channel &channel);
+    void onReadable(int fd, QSocketNotifier *notifier);
+    void onWritable(int fd, QSocketNotifier *notifier);
+    void checkInput(Channel &channel);
+    void checkAccept(Channel &channel);
+    bool readyNow(const Channel &channel, short events) const;
+    void notify(const Channel &channel, int event, int error);
+    // Writes queued output; false when the socket failed (the queue is dropped).
+    bool flush(Channel &channel);
+    void drainClosing(Channel &channel);
+    void flushClosing(Channel &channel);
+    void finishClosing(int fd, bool hard);
+    void release(Channel &channel, bool deferred);
+
+    QObject *m_owner;
+    Post m_post;
+    quint64 m_lastGeneration = 0;
+    std::map<int, std::unique_ptr<Channel>> m_channels;
+};

@@ -1,0 +1,697 @@
+#include "Sockets.h"
+
+#include "Dialogs.h"
+#include "RuntimeError.h"
+#include "SocketChannels.h"
+#include "SocketSystem.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QTimer>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <future>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <optional>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace WinSock;
+
+namespace {
+
+constexpr int eventDrivenMode = 1;
+constexpr int blockingMode = 0;
+constexpr int listenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
+constexpr int connectEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+constexpr int listenBacklog = 5;
+constexpr int firstReservedPort = 1024;
+constexpr int lastReservedPort = 513;
+// The largest Timeout whose milliseconds still fit a signed 32-bit interval.
+constexpr int largestTimeout = INT_MAX / 1000;
+// One receive never takes more than this, whatever MaximumReceiveLength allows: a receive
+// may always return less than it asked for, and the rest is reported again.
+constexpr int receiveLimit = 1 << 20;
+
+const QString settingCaption = QStringLiteral("WINSOCK ERROR");
+
+// One notification of a registered socket on its way to the component's event handler.
+class SocketNotification final : public QEvent
+{
+public:
+    static QEvent::Type eventType()
+    {
+        static const auto type = QEvent::Type(QEvent::registerEventType());
+        return type;
+    }
+
+    SocketNotification(int fd, int event, int error, quint64 generation)
+        : QEvent(eventType()), fd(fd), event(event), error(error), generation(generation)
+    {
+    }
+
+    const int fd;
+    const int event;
+    const int error;
+    const quint64 generation;
+};
+
+// The run-time library's strict conversion: leading blanks, then an optional sign and
+// decimal digits, or '$' and hexadecimal digits; nothing may follow; the value must fit a
+// signed 32-bit integer (hexadecimal ones wrap, as in the library).
+std::optional<int> strictToInt(const QString &text)
+{
+    qsizetype at = 0;
+    const qsizetype size = text.size();
+    while (at < size && text[at] == QLatin1Char(' '))
+        ++at;
+    if (at < size && text[at] == QLatin1Char('$')) {
+        if (++at == size)
+            return std::nullopt;
+        quint64 value = 0;
+        for (; at < size; ++at) {
+            const char16_t c = text[at].unicode();
+            int digit;
+            if (c >= u'0' && c <= u'9')
+                digit = c - u'0';
+            else if (c >= u'a' && c <= u'f')
+                digit = c - u'a' + 10;
+            else if (c >= u'A' && c <= u'F')
+                digit = c - u'A' + 10;
+            else
+                return std::nullopt;
+            value = value * 16 + quint64(digit);
+            if (value > 0xFFFFFFFFu)
+                return std::nullopt;
+        }
+        return int(quint32(value));
+    }
+    bool negative = false;
+    if (at < size && (text[at] == QLatin1Char('+') || text[at] == QLatin1Char('-'))) {
+        negative = text[at] == QLatin1Char('-');
+        ++at;
+    }
+    if (at == size)
+        return std::nullopt;
+    qint64 value = 0;
+    for (; at < size; ++at) {
+        const char16_t c = text[at].unicode();
+        if (c < u'0' || c > u'9')
+            return std::nullopt;
+        value = value * 10 + (c - u'0');
+        if (value > qint64(INT_MAX) + 1)
+            return std::nullopt;
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        return std::nullopt;
+    return int(value);
+}
+
+// A service name for TCP, or a port number; the result is in network byte order.
+quint16 networkPort(const QString &port)
+{
+    const QByteArray name = port.toLocal8Bit();
+    servent entry{};
+    servent *found = nullptr;
+    char buffer[4096];
+    if (::getservbyname_r(name.constData(), "tcp", &entry, buffer, sizeof buffer, &found) == 0 &&
+        found)
+        return quint16(found->s_port);
+    const std::optional<int> number = strictToInt(port);
+    if (!number)
+        throw RuntimeError(QStringLiteral("'%1' is not a valid integer value").arg(port));
+    if (*number < 0 || *number > 65535)
+        throw RuntimeError(QStringLiteral("Range check error"));
+    return htons(quint16(*number));
+}
+
+// The protocol number of "tcp"; 0 (the stream default) when the system does not know it.
+int tcpProtocol()
+{
+    protoent entry{};
+    protoent *found = nullptr;
+    char buffer[1024];
+    if (::getprotobyname_r("tcp", &entry, buffer, sizeof buffer, &found) == 0 && found)
+        return found->p_proto;
+    return 0;
+}
+
+// The first IPv4 address of a host name. The look-up may take long, so it runs aside while
+// this thread keeps dispatching events.
+std::optional<in_addr> lookUpHost(const QByteArray &name)
+{
+    auto lookup = std::async(std::launch::async, [name]() -> std::optional<in_addr> {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo *found = nullptr;
+        if (::getaddrinfo(name.constData(), nullptr, &hints, &found) != 0 || !found)
+            return std::nullopt;
+        const in_addr address = reinterpret_cast<const sockaddr_in *>(found->ai_addr)->sin_addr;
+        ::freeaddrinfo(found);
+        return address;
+    });
+    while (lookup.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+        QCoreApplication::processEvents();
+    return lookup.get();
+}
+
+QString eventLabel(int event)
+{
+    switch (event) {
+    case FD_READ:
+        return QStringLiteral("FD_READ");
+    case FD_WRITE:
+        return QStringLiteral("FD_WRITE");
+    case FD_OOB:
+        return QStringLiteral("FD_OOB");
+    case FD_ACCEPT:
+        return QStringLiteral("FD_ACCEPT");
+    case FD_CONNECT:
+        return QStringLiteral("FD_CONNECT");
+    case FD_CLOSE:
+        return QStringLiteral("FD_CLOSE");
+    default:
+        return QString();
+    }
+}
+
+// Calls an event handler through a copy, so that a handler that replaces itself is safe.
+template <typename Handler, typename... Args> void raise(const Handler &handler, Args... args)
+{
+    if (handler) {
+        const Handler call = handler;
+        call(args...);
+    }
+}
+
+} // namespace
+
+struct TSockets::Private
+{
+    explicit Private(TSockets *q)
+        : q(q), channels(q, [q](int fd, int event, int error, quint64 generation) {
+              QCoreApplication::postEvent(q, new SocketNotification(fd, event, error, generation));
+          })
+    {
+        callTimer.setSingleShot(true);
+        QObject::connect(&callTimer, &QTimer::timeout, q, &TSockets::HandleTimer);
+    }
+
+    bool eventDriven() const { return modeWord == eventDrivenMode; }
+
+    void startCallTimer()
+    {
+        if (q->Timeout <= 0)
+            return;
+        if (q->Timeout > largestTimeout)
+            throw RuntimeError(QStringLiteral("Integer overflow"));
+        callTimer.start(q->Timeout * 1000);
+    }
+
+    void stopCallTimer()
+    {
+        if (q->Timeout > 0)
+            callTimer.stop();
+    }
+
+    static void settingBox(const char *text)
+    {
+        Dialogs::current().messageBox(settingCaption, QString::fromLatin1(text),
+                                      Dialogs::Icon::None, Dialogs::Buttons::OkCancel);
+    }
+
+    // A new TCP socket held by the component, or -1 with *error set.
+    int openSocket(int *error)
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
+        if (fd == -1) {
+            *error = winSockError(errno);
+            return -1;
+        }
+        channels.adopt(fd);
+        return fd;
+    }
+
+    int bindTo(int fd, const sockaddr_in &local)
+    {
+        if (!channels.holds(fd))
+            return WSAENOTSOCK;
+        if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) == -1)
+            return winSockError(errno);
+        return 0;
+    }
+
+    int listenOn(int fd)
+    {
+        if (!channels.holds(fd))
+            return WSAENOTSOCK;
+        // Linux would bind an unbound socket to some free port; a listener that failed to
+        // bind its own port must fail here instead.
+        sockaddr_in local{};
+        socklen_t size = sizeof local;
+        if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == -1)
+            return winSockError(errno);
+        if (local.sin_port == 0)
+            return WSAEINVAL;
+        if (::listen(fd, listenBacklog) == -1)
+            return winSockError(errno);
+        channels.setListening(fd);
+        return 0;
+    }
+
+    // Sends all of text on fd in the current mode; returns its length, or -1 with *error.
+    qint64 send(int fd, const QByteArray &text, int *error)
+    {
+        if (!channels.holds(fd)) {
+            *error = WSAENOTSOCK;
+            return -1;
+        }
+        qint64 sent;
+        if (eventDriven() || channels.hasQueuedOutput(fd)) {
+            sent = channels.send(fd, text);
+        } else {
+            BlockingCall call;
+            sent = call.sendAll(fd, text.constData(), size_t(text.size()));
+        }
+        if (sent == -1)
+            *error = winSockError(errno);
+        return sent;
+    }
+
+    TSockets *q;
+    int modeWord = eventDrivenMode;
+    int listenSocket = -1;
+    int lastErrorCode = 0;
+    QString lastErrorText;
+    // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
+    sockaddr_in address{};
+    QTimer callTimer;
+    SocketChannels channels;
+};
+
+TSockets::TSockets(QObject *owner) : QObject(owner), d(std::make_unique<Private>(this)) {}
+
+// Closes every descriptor still held (listeners, sessions, graceful closes): nothing else
+// on this platform would release them.
+TSockets::~TSockets() = default;
+
+bool TSockets::NonBlocking() const
+{
+    return d->modeWord == eventDrivenMode;
+}
+
+void TSockets::setNonBlocking(bool value)
+{
+    d->modeWord = value ? eventDrivenMode : blockingMode;
+}
+
+int TSockets::TakeLastError()
+{
+    const int code = d->lastErrorCode;
+    d->lastErrorCode = 0;
+    return code;
+}
+
+int TSockets::ListenSocket() const
+{
+    return d->listenSocket;
+}
+
+int TSockets::LastErrorCode() const
+{
+    return d->lastErrorCode;
+}
+
+QString TSockets::LastErrorText() const
+{
+    return d->lastErrorText;
+}
+
+void TSockets::Listen()
+{
+    if (Port.isEmpty()) {
+        Private::settingBox("No Port Specified");
+        return;
+    }
+    const quint16 port = networkPort(Port);
+    d->address = {};
+    d->address.sin_family = AF_INET;
+    d->address.sin_addr.s_addr = htonl(INADDR_ANY);
+    d->address.sin_port = port;
+
+    int error = 0;
+    d->listenSocket = d->openSocket(&error);
+    if (d->listenSocket == -1) {
+        ReportError(-1, QStringLiteral("socket"), error);
+    } else {
+        // Connections still closing must not keep the port from a new listener.
+        const int on = 1;
+        ::setsockopt(d->listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
+    if (const int failed = d->bindTo(d->listenSocket, d->address))
+        ReportError(d->listenSocket, QStringLiteral("Bind"), failed);
+    if (const int failed = d->listenOn(d->listenSocket))
+        ReportError(d->listenSocket, QStringLiteral("Listen"), failed);
+    // In blocking mode the descriptor stays non-blocking underneath: calls wait on it.
+    if (d->eventDriven()) {
+        if (const int failed = d->channels.select(d->listenSocket, listenEvents))
+            ReportError(d->listenSocket, QStringLiteral("WSAASyncSelect"), failed);
+    }
+}
+
+void TSockets::CancelListen()
+{
+    const int fd = d->listenSocket;
+    if (d->eventDriven())
+        d->channels.select(fd, 0);
+    if (d->channels.holds(fd))
+        ::shutdown(fd, SHUT_RDWR);
+    if (d->channels.close(fd) == -1)
+        ReportError(d->listenSocket, QStringLiteral("CancelListen (closesocket)"),
+                    winSockError(errno));
+    d->listenSocket = -1;
+}
+
+int TSockets::Accept()
+{
+    if (!d->eventDriven())
+        d->startCallTimer();
+    const int listenFd = d->listenSocket;
+    int error = 0;
+    int fd = -1;
+    socklen_t size = sizeof d->address;
+    if (!d->channels.holds(listenFd)) {
+        error = WSAENOTSOCK;
+    } else if (d->eventDriven()) {
+        do
+            fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+        while (fd == -1 && errno == EINTR);
+        if (fd == -1)
+            error = winSockError(errno);
+    } else {
+        BlockingCall call;
+        fd = call.accept(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size);
+        if (fd == -1)
+            error = winSockError(errno);
+    }
+    SessionSocket = fd;
+    if (!d->eventDriven())
+        d->stopCallTimer();
+    if (fd != -1)
+        d->channels.accepted(listenFd, fd);
+    d->channels.acceptCalled(listenFd);
+    if (fd == -1)
+        ReportError(SessionSocket, QStringLiteral("Accept"), error);
+    return SessionSocket;
+}
+
+void TSockets::SConnect()
+{
+    if (Port.isEmpty()) {
+        Private::settingBox("No Port Specified");
+        return;
+    }
+    if (IPAddr.isEmpty()) {
+        Private::settingBox("No IP Address Specified");
+        return;
+    }
+    const quint16 port = networkPort(Port);
+    d->address = {};
+    d->address.sin_family = AF_INET;
+    d->address.sin_port = port;
+    const QByteArray host = IPAddr.toLocal8Bit();
+    in_addr_t remote = ::inet_addr(host.constData());
+    if (remote == INADDR_NONE) {
+        const std::optional<in_addr> found = lookUpHost(host);
+        if (!found) {
+            Private::settingBox("Cannot convert host address");
+            return;
+        }
+        remote = found->s_addr;
+    }
+    d->address.sin_addr.s_addr = remote;
+
+    int error = 0;
+    SessionSocket = d->openSocket(&error);
+    if (SessionSocket == -1)
+        ReportError(-1, QStringLiteral("SConnect (socket)"), error);
+
+    if (BindReservedPort) {
+        for (int localPort = firstReservedPort; localPort >= lastReservedPort; --localPort) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(INADDR_ANY);
+            local.sin_port = htons(quint16(localPort));
+            const int failed = d->bindTo(SessionSocket, local);
+            if (failed == 0)
+                break;
+            if (failed == WSAEADDRINUSE)
+                continue;
+            // Any other failure (no right to the port, no socket) would repeat for every
+            // further port: report it once and connect unbound.
+            ReportError(SessionSocket, QStringLiteral("SConnect bind()"), failed);
+            break;
+        }
+    }
+
+    if (d->eventDriven()) {
+        if (const int failed = d->channels.select(SessionSocket, connectEvents))
+            ReportError(SessionSocket, QStringLiteral("WSAAsyncSelect"), failed);
+    }
+
+    const int fd = SessionSocket;
+    const auto *remoteAddress = reinterpret_cast<const sockaddr *>(&d->address);
+    if (!d->eventDriven())
+        d->startCallTimer();
+    if (!d->channels.holds(fd)) {
+        error = WSAENOTSOCK;
+    } else if (d->eventDriven()) {
+        if (::connect(fd, remoteAddress, sizeof d->address) == 0) {
+            error = 0;
+            d->channels.setConnecting(fd);
+        } else if (errno == EINPROGRESS || errno == EINTR) {
+            // The outcome arrives as FD_CONNECT.
+            error = WSAEWOULDBLOCK;
+            d->channels.setConnecting(fd);
+        } else {
+            error = winSockError(errno);
+        }
+    } else {
+        BlockingCall call;
+        if (call.connect(fd, remoteAddress, sizeof d->address) == 0) {
+            error = 0;
+            d->channels.setConnected(fd);
+        } else {
+            error = winSockError(errno);
+            if (errno == EINTR)
+                d->channels.setConnecting(fd);
+        }
+    }
+    if (!d->eventDriven())
+        d->stopCallTimer();
+    if (error != 0 && error != WSAEWOULDBLOCK)
+        ReportError(SessionSocket, QStringLiteral("SConnect"), error);
+}
+
+void TSockets::Disconnect()
+{
+    const int fd = SessionSocket;
+    if (d->eventDriven())
+        d->channels.select(fd, 0);
+    if (BlockingCall::inProgress())
+        BlockingCall::cancelCurrent();
+    // Data in flight is delivered: the close completes in the background, after the peer
+    // has had everything and has closed too. No notification of it reaches the program.
+    if (d->channels.closeGracefully(fd) == -1)
+        ReportError(SessionSocket, QStringLiteral("Disconnect (closesocket)"), winSockError(errno));
+    SessionSocket = -1;
+}
+
+void TSockets::SetText(const QByteArray &text)
+{
+    if (!d->eventDriven())
+        d->startCallTimer();
+    int error = 0;
+    const qint64 sent = d->send(SessionSocket, text, &error);
+    if (!d->eventDriven())
+        d->stopCallTimer();
+    if (sent < 0)
+        ReportError(SessionSocket, QStringLiteral("SetText (Send)"), error);
+}
+
+QByteArray TSockets::GetText()
+{
+    if (SessionSocket == -1)
+        return QByteArray();
+    if (MaximumReceiveLength < 0)
+        throw RuntimeError(QStringLiteral("Range check error"));
+    QByteArray buffer(qMin(MaximumReceiveLength, receiveLimit), Qt::Uninitialized);
+    if (!d->eventDriven())
+        d->startCallTimer();
+    const int fd = SessionSocket;
+    ssize_t received = -1;
+    int error = 0;
+    if (!d->channels.holds(fd)) {
+        error = WSAENOTSOCK;
+    } else if (d->eventDriven()) {
+        do
+            received = ::recv(fd, buffer.data(), size_t(buffer.size()), MSG_DONTWAIT);
+        while (received == -1 && errno == EINTR);
+    } else {
+        BlockingCall call;
+        received = call.receive(fd, buffer.data(), size_t(buffer.size()));
+    }
+    if (received == -1 && error == 0)
+        error = winSockError(errno);
+    if (!d->eventDriven())
+        d->stopCallTimer();
+    d->channels.received(fd);
+    if (received < 0) {
+        ReportError(SessionSocket, QStringLiteral("GetText (Recv)"), error);
+        return QByteArray();
+    }
+    buffer.truncate(received);
+    const qsizetype zero = buffer.indexOf('\0');
+    if (zero != -1)
+        buffer.truncate(zero);
+    return buffer;
+}
+
+int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize)
+{
+    if (Socket == -1)
+        return 0;
+    // A chunk size that is no size sends the text in one piece.
+    const qsizetype pieceSize = chunkSize > 0 ? chunkSize : qMax<qsizetype>(text.size(), 1);
+    qsizetype from = 0;
+    do {
+        QByteArray piece = text.mid(from, pieceSize);
+        from += pieceSize;
+        const qsizetype zero = piece.indexOf('\0');
+        if (zero != -1)
+            piece.truncate(zero);
+        if (!d->eventDriven())
+            d->startCallTimer();
+        int error = 0;
+        Sent = int(d->send(Socket, piece, &error));
+        if (!d->eventDriven())
+            d->stopCallTimer();
+        if (Sent < 0)
+            ReportError(SessionSocket, QStringLiteral("SSend"), error);
+    } while (from < text.size());
+    return Sent;
+}
+
+QString TSockets::PeerAddress(int Socket)
+{
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (d->channels.holds(Socket))
+        ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
+    return QString::fromLatin1(text);
+}
+
+QString TSockets::PeerPort(int Socket)
+{
+    sockaddr_in peer{};
+    socklen_t size = sizeof peer;
+    if (d->channels.holds(Socket))
+        ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
+    return QString::number(ntohs(peer.sin_port));
+}
+
+void TSockets::ReportError(int Socket, const QString &label, int error)
+{
+    const QString text = SocketErrorText(error);
+    const QString message =
+        QStringLiteral("Error %1 in function %2\r\n%3").arg(QString::number(error), label, text);
+    d->lastErrorCode = error;
+    d->lastErrorText = text;
+    if (QuietErrors)
+        return;
+    if (OnErrorOccurred) {
+        raise(OnErrorOccurred, this, Socket, error, text);
+        return;
+    }
+    Dialogs::current().messageBox(settingCaption, message, Dialogs::Icon::None,
+                                  Dialogs::Buttons::OkCancel);
+    Dialogs::current().requestProgramEnd(0);
+}
+
+void TSockets::ResumeAccepting()
+{
+    d->channels.acceptCalled(d->listenSocket);
+}
+
+void TSockets::HandleSocketMessage(int socket, int event, int error)
+{
+    // The two halves of the notification word are unsigned 16-bit fields.
+    event &= 0xFFFF;
+    error &= 0xFFFF;
+    if (error > 10000) {
+        ReportError(socket, eventLabel(event), error);
+        return;
+    }
+    switch (event) {
+    case FD_READ:
+        raise(OnDataAvailable, this, socket);
+        break;
+    case FD_WRITE:
+        raise(OnDataNeeded, this, socket);
+        break;
+    case FD_OOB:
+        raise(OnOutOfBoundsReceived, this, socket);
+        break;
+    case FD_ACCEPT:
+        raise(OnSessionAvailable, this, socket);
+        break;
+    case FD_CONNECT:
+        raise(OnSessionConnected, this, socket);
+        break;
+    case FD_CLOSE:
+        raise(OnSessionClosed, this, socket);
+        break;
+    default:
+        break;
+    }
+}
+
+void TSockets::HandleTimer()
+{
+    d->callTimer.stop();
+    if (!BlockingCall::inProgress())
+        return;
+    BlockingCall::cancelCurrent();
+    const QString text = QStringLiteral("Blocking call timed out");
+    if (OnErrorOccurred) {
+        raise(OnErrorOccurred, this, SessionSocket, int(WSAETIMEDOUT), text);
+        return;
+    }
+    Dialogs::current().messageBox(QStringLiteral("WINSOCK CALL CANCELED"),
+                                  QStringLiteral("Error %1\r\n%2").arg(WSAETIMEDOUT).arg(text),
+                                  Dialogs::Icon::None, Dialogs::Buttons::Ok);
+}
+
+void TSockets::customEvent(QEvent *event)
+{
+    if (event->type() != SocketNotification::eventType()) {
+        QObject::customEvent(event);
+        return;
+    }
+    const auto *notification = static_cast<SocketNotification *>(event);
+    // A registration that ended or was renewed since voids what it had posted; so does a
+    // close, even when the number now belongs to another socket.
+    if (!d->channels.isCurrent(notification->fd, notification->generation))
+        return;
+    HandleSocketMessage(notification->fd, notification->event, notification->error);
+}
