@@ -40,7 +40,9 @@ bool writeTextFile(const QString &path, const QString &text)
     if (existing.exists() && !existing.isWritable())
         return false;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so that a short write shows in the result of write(): a buffered flush
+    // may take a write cut short by a full disk for success, and commit the cut file.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const QByteArray bytes = text.toLocal8Bit();
     // Without a commit the temporary file is discarded and the target stays as it was.
@@ -198,7 +200,6 @@ void TFingerForm::buildDialogs()
 
     m_printer.setDocName(PrintJobTitle);
     PrintDialog = new QPrintDialog(&m_printer, this);
-    PrinterSetupDialog = new QPageSetupDialog(&m_printer, this);
 
     chooseSaveFile = [this] {
         if (SaveDialog->exec() != QDialog::Accepted)
@@ -206,7 +207,13 @@ void TFingerForm::buildDialogs()
         return SaveDialog->selectedFiles().value(0);
     };
     choosePrinter = [this](QPrinter &) { return PrintDialog->exec() == QDialog::Accepted; };
-    setUpPrinter = [this](QPrinter &) { return PrinterSetupDialog->exec() == QDialog::Accepted; };
+    setUpPrinter = [this](QPrinter &printer) {
+        // Made on first use: it warns when made while the printer is only a PDF file, which
+        // it is on a system that has no printers.
+        if (!PrinterSetupDialog)
+            PrinterSetupDialog = new QPageSetupDialog(&printer, this);
+        return PrinterSetupDialog->exec() == QDialog::Accepted;
+    };
 }
 
 QString TFingerForm::statusText() const

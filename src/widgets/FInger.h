@@ -52,6 +52,7 @@ public:
 
     QFileDialog *SaveDialog = nullptr;
     QPrintDialog *PrintDialog = nullptr;
+    // Made on first use.
     QPageSetupDialog *PrinterSetupDialog = nullptr;
 
     TSockets *Sockets = nullptr;
