@@ -1,0 +1,109 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPrinter>
+
+#include <functional>
+
+class QAction;
+class QCloseEvent;
+class QFileDialog;
+class QKeyEvent;
+class QLabel;
+class QLineEdit;
+class QPageSetupDialog;
+class QPlainTextEdit;
+class QPrintDialog;
+class QPushButton;
+class QStatusBar;
+class QShowEvent;
+class TSockets;
+class TStatDialog;
+
+// The finger client window: sends one query to port 79 of a host the user names and shows,
+// saves, prints or copies the answer. Closing only hides it; a running query goes on.
+class TFingerForm : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // statDialog receives the client's error lines; fingerMenuItem is the tray menu's
+    // "Finger..." item, enabled again whenever the window is closed. Either may be nullptr.
+    explicit TFingerForm(TStatDialog *statDialog, QAction *fingerMenuItem,
+                         QWidget *parent = nullptr);
+    ~TFingerForm() override;
+
+    QLineEdit *FingerEdit = nullptr;
+    QLabel *Label1 = nullptr;
+    QLineEdit *HostEdit = nullptr;
+    QPushButton *FingerBtn = nullptr;
+    QPushButton *Button1 = nullptr;
+    QPushButton *Button2 = nullptr;
+    QPlainTextEdit *Memo1 = nullptr;
+    QStatusBar *StatusBar = nullptr;
+
+    QAction *Save = nullptr;
+    QAction *Print = nullptr;
+    QAction *PrinterSetup1 = nullptr;
+    QAction *Close1 = nullptr;
+    QAction *Copy1 = nullptr;
+    QAction *Clear1 = nullptr;
+    QAction *SelectAll1 = nullptr;
+
+    QFileDialog *SaveDialog = nullptr;
+    QPrintDialog *PrintDialog = nullptr;
+    // Made on first use.
+    QPageSetupDialog *PrinterSetupDialog = nullptr;
+
+    TSockets *Sockets = nullptr;
+
+    // A query was started and has not yet ended by "Stop", an error or the peer's close.
+    bool ClientBusy = false;
+    // Bytes received for the current query.
+    qint64 ReceivedBytes = 0;
+
+    // The three dialogs, replaceable so that tests need not drive them. chooseSaveFile
+    // returns the chosen path or an empty text; the other two return whether the user
+    // confirmed, having set up the printer they are given.
+    std::function<QString()> chooseSaveFile;
+    std::function<bool(QPrinter &)> choosePrinter;
+    std::function<bool(QPrinter &)> setUpPrinter;
+
+    QString statusText() const;
+
+    void FingerBtnClick();
+    void Button1Click();
+    void Button2Click();
+    void SaveClick();
+    void PrintClick();
+    void PrinterSetup1Click();
+    void Close1Click();
+    void Copy1Click();
+    void Clear1Click();
+    void SelectAll1Click();
+
+    void SocketsSessionConnected(TSockets *Sender, int Socket);
+    void SocketsDataAvailable(TSockets *Sender, int Socket);
+    void SocketsSessionClosed(TSockets *Sender, int Socket);
+    void SocketsErrorOccurred(TSockets *Sender, int Socket, int Error, const QString &Msg);
+
+protected:
+    void FormClose(QCloseEvent *event);
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+
+private:
+    void buildTopBar();
+    void buildMenus();
+    void buildDialogs();
+    void setStatusText(const QString &text);
+    void appendResultLine(const QString &text);
+    void hideAndReleaseMenuItem();
+
+    TStatDialog *m_statDialog = nullptr;
+    QAction *m_fingerMenuItem = nullptr;
+    QLabel *m_statusText = nullptr;
+    QPrinter m_printer;
+    bool m_shownBefore = false;
+};
