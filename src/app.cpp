@@ -1,9 +1,88 @@
+// The program entry: the application, the four windows, the message loop.
+
+#include "About.h"
+#include "Dialogs.h"
+#include "FInger.h"
+#include "Main.h"
+#include "QtDialogs.h"
+#include "RuntimeError.h"
+#include "Stat.h"
+#include "TerminationSignals.h"
+
 #include <QApplication>
+#include <QSystemTrayIcon>
+
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+// An error that escapes a handler ends that handler only: the default error box shows it
+// and the program goes on.
+class TellwickApplication final : public QApplication
+{
+public:
+    using QApplication::QApplication;
+
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        try {
+            return QApplication::notify(receiver, event);
+        } catch (const RuntimeError &error) {
+            showErrorBox(error.text());
+        } catch (const std::exception &error) {
+            showErrorBox(QString::fromLocal8Bit(error.what()));
+        }
+        return false;
+    }
+};
+
+bool hasDisplay()
+{
+    return qEnvironmentVariableIsSet("QT_QPA_PLATFORM") || qEnvironmentVariableIsSet("DISPLAY") ||
+           qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    std::fprintf(stderr, "Tellwick: the resident program is not built yet.\n");
-    return 0;
+    // Without a display the services still run; only the tray icon and the windows are gone.
+    const bool headless = !hasDisplay();
+    if (headless)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QueryBusy = false;
+    TellwickApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(ApplicationTitle));
+    // The program lives in the tray: hiding the last window must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QtDialogs dialogs;
+    Dialogs::install(&dialogs);
+
+    TerminationSignals terminationSignals;
+    QObject::connect(&terminationSignals, &TerminationSignals::received, &app,
+                     [] { QCoreApplication::exit(0); });
+
+    auto mainForm = std::make_unique<TMainForm>();
+    auto statDialog = std::make_unique<TStatDialog>();
+    auto aboutBox = std::make_unique<TAboutBox>();
+    auto fingerForm = std::make_unique<TFingerForm>(statDialog.get(), mainForm->Finger1);
+    mainForm->setWindows(statDialog.get(), aboutBox.get(), fingerForm.get());
+
+    if (headless || !QSystemTrayIcon::isSystemTrayAvailable())
+        std::fprintf(stderr, "tellwick: no system tray is available; running without a tray "
+                             "icon.\n");
+
+    const int exitCode = QApplication::exec();
+
+    // Windows go in the reverse order of their making; the tray icon leaves with the
+    // setup window, and each socket component closes what it still holds.
+    fingerForm.reset();
+    aboutBox.reset();
+    statDialog.reset();
+    mainForm.reset();
+    Dialogs::install(nullptr);
+    return exitCode;
 }

@@ -1,0 +1,156 @@
+#pragma once
+
+#include "Settings.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDialog>
+#include <QSet>
+#include <QStringList>
+
+#include <functional>
+
+class QAction;
+class QCheckBox;
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTimer;
+class SystemFacts;
+class TAboutBox;
+class TComputerInfo;
+class TSockets;
+class TStatDialog;
+class TTrayIcon;
+
+// A finger query is in progress: the finger listener turns away a second client.
+extern bool QueryBusy;
+// The finger listener is open; the tray menu's "Enabled" check mark always equals it.
+extern bool FingerListening;
+
+// The setup window and the program's main window. It owns the finger and daytime listeners,
+// the tray icon with its menu and the computer information; its handlers are the finger and
+// daytime services.
+class TMainForm : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Runs FormCreate: derives Login, loads the settings and opens the listeners.
+    explicit TMainForm(const SystemFacts *facts = nullptr, QWidget *parent = nullptr);
+    ~TMainForm() override;
+
+    // The windows created after this one; log lines written before they exist are kept.
+    void setWindows(TStatDialog *statDialog, TAboutBox *aboutBox, QWidget *fingerForm);
+
+    // Seams for tests: the beep and the clock of the query table and the daytime reply.
+    std::function<void()> beep;
+    std::function<QDateTime()> now;
+
+    // "User Information"
+    QGroupBox *GroupBox1 = nullptr;
+    QLineEdit *LoginName = nullptr;
+    QLineEdit *RealNameEditor = nullptr;
+    QLineEdit *HomePhoneEditor = nullptr;
+    QLineEdit *OfficePhoneEditor = nullptr;
+    QLineEdit *PlanEditor = nullptr;
+    QPushButton *PlanBtn = nullptr;
+    QLineEdit *ProjectEditor = nullptr;
+    QPushButton *ProjectBtn = nullptr;
+    // "Normal Settings:"
+    QGroupBox *GroupBox2 = nullptr;
+    QCheckBox *FingerBox = nullptr;
+    QCheckBox *InfoBox = nullptr;
+    QCheckBox *UserLBox = nullptr;
+    QCheckBox *UserInfoBox = nullptr;
+    QCheckBox *CheckBox1 = nullptr;
+    QCheckBox *CheckBox2 = nullptr;
+    QCheckBox *CheckBox3 = nullptr;
+    QCheckBox *CheckBox4 = nullptr;
+    QCheckBox *CheckBox5 = nullptr;
+    QLabel *VersionLabel = nullptr;
+    QPushButton *Button2 = nullptr;
+
+    TSockets *Sockets = nullptr;
+    TSockets *Sockets1 = nullptr;
+    TComputerInfo *ComputerInfo = nullptr;
+    QFileDialog *OpenDialog = nullptr;
+    TTrayIcon *TrayIcon = nullptr;
+    QMenu *PopupMenu1 = nullptr;
+    QAction *Setup1 = nullptr;
+    QAction *Statistics1 = nullptr;
+    QAction *Finger1 = nullptr;
+    QAction *Enabled1 = nullptr;
+    QAction *N1 = nullptr;
+    QAction *About1 = nullptr;
+    QAction *Exit1 = nullptr;
+
+    void FormCreate();
+    void FillControls();
+
+    // Tray menu and setup window.
+    void Setup1Click();
+    void TrayIconDblClick(QObject *Sender);
+    void Statistics1Click();
+    void Finger1Click();
+    void Enabled1Click();
+    void About1Click();
+    void Exit1Click();
+    void Button2Click();
+    void PlanBtnClick();
+    void ProjectBtnClick();
+    void RealNameEditorChange();
+    void HomePhoneEditorChange();
+    void OfficePhoneEditorChange();
+    void PlanEditorChange();
+    void ProjectEditorChange();
+    void FingerBoxClick();
+    void InfoBoxClick();
+    void UserLBoxClick();
+    void UserInfoBoxClick();
+    void CheckBox1Click();
+    void CheckBox2Click();
+
+    // The finger service.
+    void SocketsSessionAvailable(TSockets *Sender, int Socket);
+    void SocketsDataAvailable(TSockets *Sender, int Socket);
+    void SocketsSessionClosed(TSockets *Sender, int Socket);
+    void SocketsErrorOccurred(TSockets *Sender, int Socket, int Error, const QString &Msg);
+
+    // The daytime service.
+    void Sockets1SessionAvailable(TSockets *Sender, int Socket);
+    void Sockets1DataNeeded(TSockets *Sender, int Socket);
+    void Sockets1SessionClosed(TSockets *Sender, int Socket);
+    void Sockets1ErrorOccurred(TSockets *Sender, int Socket, int Error, const QString &Msg);
+
+    // How long a finger session may take to deliver its request.
+    int requestTimeoutMs = 30000;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void createTrayIcon();
+    void connectHandlers();
+    void log(const QString &line);
+    void browse(QLineEdit *editor);
+    void setFingerListening(bool listening);
+    void finishQuery();
+    void sessionTimedOut();
+    void reportListenFailure(const char *service, int port, int error);
+
+    TStatDialog *m_statDialog = nullptr;
+    TAboutBox *m_aboutBox = nullptr;
+    QWidget *m_fingerForm = nullptr;
+    QStringList m_pendingLog;
+    // The session accepted last and not yet answered, watched by the request timer.
+    int m_session = -1;
+    QTimer *m_requestTimer = nullptr;
+    // Sessions whose reply is being built: a second notification must not answer again.
+    QSet<int> m_answering;
+    bool m_errorBoxOpen = false;
+};

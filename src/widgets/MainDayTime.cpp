@@ -1,0 +1,36 @@
+// The daytime service.
+
+#include "Main.h"
+
+#include "DayTime.h"
+#include "Sockets.h"
+
+#include <QLocale>
+
+void TMainForm::Sockets1SessionAvailable(TSockets *, int)
+{
+    const int session = Sockets1->Accept();
+    log(QStringLiteral("Daytime req, socket(%1) Peer IP=%2 Peer Port=%3")
+            .arg(session)
+            .arg(Sockets1->PeerAddress(session), Sockets1->PeerPort(session)));
+}
+
+void TMainForm::Sockets1DataNeeded(TSockets *, int Socket)
+{
+    Sockets1->SessionSocket = Socket;
+    log(QStringLiteral("DayTime req:%1").arg(Socket));
+    Sockets1->SetText(FormatDayTime(now(), QLocale::system()).toLocal8Bit());
+    Sockets1->Disconnect();
+    log(QStringLiteral("DayTime Closed."));
+}
+
+void TMainForm::Sockets1SessionClosed(TSockets *, int Socket)
+{
+    // The session is closed by the writable notification that always follows an accept.
+    log(QStringLiteral("Socket: %1 closed.").arg(Socket));
+}
+
+void TMainForm::Sockets1ErrorOccurred(TSockets *, int, int Error, const QString &Msg)
+{
+    log(QStringLiteral("Daytime error: ") + Msg + QStringLiteral(" :") + QString::number(Error));
+}
