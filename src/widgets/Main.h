@@ -141,7 +141,7 @@ private:
     void setFingerListening(bool listening);
     void finishQuery();
     void sessionTimedOut();
-    void reportListenFailure(const char *service, int port, int error);
+    void reportListenFailure(const char *service, int port);
 
     TStatDialog *m_statDialog = nullptr;
     TAboutBox *m_aboutBox = nullptr;

@@ -27,7 +27,13 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <arpa/inet.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 bool QueryBusy = false;
 bool FingerListening = false;
@@ -288,25 +294,38 @@ void TMainForm::log(const QString &line)
         m_pendingLog.append(line); // a modal box at start-up lets sockets run early
 }
 
-void TMainForm::reportListenFailure(const char *service, int port, int error)
+void TMainForm::reportListenFailure(const char *service, int port)
 {
-    const char *cause = nullptr;
-    switch (error) {
-    case WinSock::WSAEACCES:
-        cause = "ports below 1024 need root or the CAP_NET_BIND_SERVICE capability "
-                "(sudo setcap cap_net_bind_service=ep <path of tellwick>)";
-        break;
-    case WinSock::WSAEADDRINUSE:
-        cause = "another program already listens on it";
-        break;
-    default:
-        break;
+    // The listener reports only its last failure; a bind of our own finds the real cause.
+    int cause = 0;
+    if (const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); probe != -1) {
+        const int on = 1;
+        ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<quint16>(port));
+        if (::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1)
+            cause = errno;
+        ::close(probe);
     }
-    if (cause)
-        std::fprintf(stderr, "tellwick: cannot open the %s port %d: %s.\n", service, port, cause);
-    else
-        std::fprintf(stderr, "tellwick: cannot open the %s port %d: %s (error %d).\n", service,
-                     port, qPrintable(SocketErrorText(error)), error);
+    static bool capabilityExplained = false;
+    if (cause == EACCES && capabilityExplained) {
+        std::fprintf(stderr, "tellwick: cannot open the %s port %d either.\n", service, port);
+    } else if (cause == EACCES) {
+        capabilityExplained = true;
+        std::fprintf(stderr,
+                     "tellwick: cannot open the %s port %d: ports below 1024 need root or the "
+                     "CAP_NET_BIND_SERVICE capability (sudo setcap cap_net_bind_service=ep %s); "
+                     "see tellwick(1).\n",
+                     service, port, qPrintable(QCoreApplication::applicationFilePath()));
+    } else if (cause == EADDRINUSE) {
+        std::fprintf(stderr,
+                     "tellwick: cannot open the %s port %d: another program listens on it.\n",
+                     service, port);
+    } else {
+        std::fprintf(stderr, "tellwick: cannot open the %s port %d: %s.\n", service, port,
+                     cause ? std::strerror(cause) : "unknown cause");
+    }
 }
 
 void TMainForm::FormCreate()
@@ -318,8 +337,8 @@ void TMainForm::FormCreate()
         Sockets->QuietErrors = true;
         Sockets->Listen();
         Sockets->QuietErrors = false;
-        if (const int error = Sockets->TakeLastError(); error != 0) {
-            reportListenFailure("finger", 79, error);
+        if (Sockets->TakeLastError() != 0) {
+            reportListenFailure("finger", 79);
             showPlainMessage(QStringLiteral("Finger port already in use. Terminating"));
             Settings.Enable = false;
             FingerListening = false;
@@ -336,8 +355,8 @@ void TMainForm::FormCreate()
         Sockets1->QuietErrors = true;
         Sockets1->Listen();
         Sockets1->QuietErrors = false;
-        if (const int error = Sockets1->TakeLastError(); error != 0) {
-            reportListenFailure("daytime", 13, error);
+        if (Sockets1->TakeLastError() != 0) {
+            reportListenFailure("daytime", 13);
             showPlainMessage(QStringLiteral("DayTime port already in use. Dissabling DayTime."));
             Settings.EnableDayTime = false;
         }
