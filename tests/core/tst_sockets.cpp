@@ -48,12 +48,15 @@ private slots:
     void withoutSocketNothingIsCalled();
     void closingWhatIsNotHeldReportsFailedClose();
     void acceptedSocketsSurviveCancelListen();
+    void listenAgainWhileConnectionsClose();
+    void getTextAfterPeerClosedIsEmpty();
     void acceptWithoutWaitingClientFails();
     void peerAddressAndPort();
     void blockingAcceptTimesOutWhileEventsRun();
     void blockingTimeOutWithoutHandlerShowsCancelBox();
     void blockingCallsExchangeData();
     void disconnectCancelsBlockingCall();
+    void nestedBlockingCallFails();
     void callTimer_data();
     void callTimer();
     void timerTickWithoutBlockingCallDoesNothing();
@@ -503,6 +506,49 @@ void TestSockets::acceptedSocketsSurviveCancelListen()
     QVERIFY(log.errors().isEmpty());
 }
 
+void TestSockets::listenAgainWhileConnectionsClose()
+{
+    TSockets server;
+    EventLog log;
+    log.attach(server);
+    int accepted = -1;
+    server.OnSessionAvailable = [&](TSockets *, int) { accepted = server.Accept(); };
+    const quint16 port = listenOnFreePort(server);
+    RawSocket peer(RawSocket::connectTo(port));
+    QTRY_VERIFY_WITH_TIMEOUT(accepted != -1, waitLimit);
+    // The server closes first, so its end of the connection lingers on the port.
+    server.SessionSocket = accepted;
+    server.Disconnect();
+    int error = 0;
+    peer.readToEnd(&error, waitLimit);
+    peer.close();
+    QTest::qWait(100);
+
+    server.CancelListen();
+    server.Port = QString::number(port);
+    server.Listen();
+    QVERIFY(log.errors().isEmpty());
+    QCOMPARE(localPort(server.ListenSocket()), port);
+}
+
+void TestSockets::getTextAfterPeerClosedIsEmpty()
+{
+    TSockets server;
+    EventLog log;
+    log.attach(server);
+    int accepted = -1;
+    server.OnSessionAvailable = [&](TSockets *, int) { accepted = server.Accept(); };
+    RawSocket peer(RawSocket::connectTo(listenOnFreePort(server)));
+    QTRY_VERIFY_WITH_TIMEOUT(accepted != -1, waitLimit);
+    peer.close();
+    QTRY_COMPARE_WITH_TIMEOUT(log.count("close", accepted), 1, waitLimit);
+    server.SessionSocket = accepted;
+    QCOMPARE(server.GetText(), QByteArray());
+    QTest::qWait(100);
+    QCOMPARE(log.count("close", accepted), 1);
+    QVERIFY(log.errors().isEmpty());
+}
+
 void TestSockets::acceptWithoutWaitingClientFails()
 {
     RecordingDialogs dialogs;
@@ -535,6 +581,8 @@ void TestSockets::blockingAcceptTimesOutWhileEventsRun()
     blocking.setNonBlocking(false);
     blocking.Timeout = 1;
     QVERIFY(listenOnFreePort(blocking) != 0);
+    // The time-out names the session of before; the failed accept then clears it.
+    blocking.SessionSocket = 42;
 
     TSockets other;
     EventLog otherLog;
@@ -551,7 +599,7 @@ void TestSockets::blockingAcceptTimesOutWhileEventsRun()
     QCOMPARE(blocking.SessionSocket, -1);
     const QList<EventLog::Entry> errors = blockingLog.errors();
     QCOMPARE(errors.size(), 2);
-    QCOMPARE(errors[0].socket, -1);
+    QCOMPARE(errors[0].socket, 42);
     QCOMPARE(errors[0].error, WSAETIMEDOUT);
     QCOMPARE(errors[0].msg, QStringLiteral("Blocking call timed out"));
     QCOMPARE(errors[1].socket, -1);
@@ -641,6 +689,33 @@ void TestSockets::disconnectCancelsBlockingCall()
     QCOMPARE(errors.size(), 1);
     QCOMPARE(errors[0].error, WSAEINTR);
     QTRY_COMPARE_WITH_TIMEOUT(serverLog.count("close", accepted), 1, waitLimit);
+}
+
+void TestSockets::nestedBlockingCallFails()
+{
+    TSockets outer;
+    outer.setNonBlocking(false);
+    outer.Timeout = 1;
+    EventLog outerLog;
+    outerLog.attach(outer);
+    listenOnFreePort(outer);
+    TSockets inner;
+    inner.setNonBlocking(false);
+    EventLog innerLog;
+    innerLog.attach(inner);
+    listenOnFreePort(inner);
+    int innerResult = 0;
+    // One blocking call per thread: the one started while the other waits fails at once.
+    QTimer::singleShot(50, &inner, [&] { innerResult = inner.Accept(); });
+
+    QCOMPARE(outer.Accept(), -1);
+
+    QCOMPARE(innerResult, -1);
+    QCOMPARE(innerLog.errors().size(), 1);
+    QCOMPARE(innerLog.errors().first().error, WSAEINPROGRESS);
+    QCOMPARE(innerLog.errors().first().msg, QStringLiteral("Operation now in progress"));
+    QCOMPARE(outerLog.errors().size(), 2);
+    QCOMPARE(outerLog.errors().last().error, WSAEINTR);
 }
 
 void TestSockets::callTimer_data()
