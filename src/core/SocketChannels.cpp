@@ -212,7 +212,7 @@ void SocketChannels::onReadable(int fd, QSocketNotifier *notifier)
         drainClosing(*channel);
         return;
     }
-    if (channel->kind == Channel::Kind::Listening)
+    if (channel->kind == Channel::Kind::Listening && readyNow(*channel, POLLIN))
         checkAccept(*channel);
     else if (channel->kind == Channel::Kind::Connected)
         checkInput(*channel);
@@ -260,6 +260,8 @@ void SocketChannels::onWritable(int fd, QSocketNotifier *notifier)
         return;
     }
     if (channel->kind == Channel::Kind::Connecting) {
+        if (!readyNow(*channel, POLLOUT))
+            return;
         int error = 0;
         socklen_t size = sizeof error;
         if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == -1)
@@ -424,15 +426,14 @@ int SocketChannels::closeGracefully(int fd)
 
 void SocketChannels::drainClosing(Channel &channel)
 {
+    // Input is no progress towards the end: a peer that keeps sending after our end of
+    // stream must not keep the descriptor for ever.
     const int fd = channel.fd;
-    bool progress = false;
     char buffer[16384];
     for (int round = 0; round < drainRounds; ++round) {
         const ssize_t received = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-        if (received > 0) {
-            progress = true;
+        if (received > 0)
             continue;
-        }
         if (received == 0) {
             channel.endOfInput = true;
             break;
@@ -444,8 +445,6 @@ void SocketChannels::drainClosing(Channel &channel)
         finishClosing(fd, false);
         return;
     }
-    if (progress)
-        channel.stall->start();
     if (channel.endOfInput && channel.shutDown) {
         finishClosing(fd, false);
         return;

@@ -30,7 +30,7 @@ class QTimer;
 // Output that a socket cannot take at once waits in the channel and is written as the
 // socket becomes writable, in order. A graceful close flushes that output, shuts the
 // sending side, discards input until the peer closes, then closes the descriptor; a close
-// that makes no progress for a minute is made hard.
+// that writes nothing more and sees no end of the input for a minute is made hard.
 class SocketChannels
 {
 public:

@@ -41,6 +41,9 @@ int winSockError(int errnoValue)
 #endif
     case EINPROGRESS:
         return WSAEWOULDBLOCK;
+    case EBUSY:
+        // Another blocking call of this thread is in progress.
+        return WSAEINPROGRESS;
     case EALREADY:
         return WSAEALREADY;
     case EDESTADDRREQ:
@@ -144,7 +147,7 @@ void BlockingCall::cancelCurrent()
 bool BlockingCall::startable()
 {
     if (m_nested) {
-        errno = EINPROGRESS;
+        errno = EBUSY;
         return false;
     }
     return true;

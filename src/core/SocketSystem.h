@@ -11,7 +11,7 @@
 int winSockError(int errnoValue);
 
 // One blocking call of this thread. Only one can be in progress per thread: a second one
-// (from a handler that runs while the first waits) fails at once with EINPROGRESS.
+// (from a handler that runs while the first waits) fails at once with EBUSY.
 class BlockingCall
 {
 public:

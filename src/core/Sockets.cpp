@@ -37,7 +37,7 @@ constexpr int largestTimeout = INT_MAX / 1000;
 // may always return less than it asked for, and the rest is reported again.
 constexpr int receiveLimit = 1 << 20;
 
-const QString settingCaption = QStringLiteral("WINSOCK ERROR");
+const QString errorCaption = QStringLiteral("WINSOCK ERROR");
 
 // One notification of a registered socket on its way to the component's event handler.
 class SocketNotification final : public QEvent
@@ -223,8 +223,8 @@ struct TSockets::Private
 
     static void settingBox(const char *text)
     {
-        Dialogs::current().messageBox(settingCaption, QString::fromLatin1(text),
-                                      Dialogs::Icon::None, Dialogs::Buttons::OkCancel);
+        Dialogs::current().messageBox(errorCaption, QString::fromLatin1(text), Dialogs::Icon::None,
+                                      Dialogs::Buttons::OkCancel);
     }
 
     // A new TCP socket held by the component, or -1 with *error set.
@@ -623,7 +623,7 @@ void TSockets::ReportError(int Socket, const QString &label, int error)
         raise(OnErrorOccurred, this, Socket, error, text);
         return;
     }
-    Dialogs::current().messageBox(settingCaption, message, Dialogs::Icon::None,
+    Dialogs::current().messageBox(errorCaption, message, Dialogs::Icon::None,
                                   Dialogs::Buttons::OkCancel);
     Dialogs::current().requestProgramEnd(0);
 }

@@ -8,8 +8,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QList>
-#include <QString>
+#include <QTest>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -19,7 +18,10 @@
 #include <unistd.h>
 #include <utility>
 
-// Every event a component raised, in order.
+// Generous: the test machine may be busy.
+inline constexpr int waitLimit = 20000;
+
+// Every event a component raised, in order; handlers set later replace recording ones.
 struct EventLog
 {
     struct Entry
@@ -30,50 +32,33 @@ struct EventLog
         QString msg;
     };
 
-    // Records every event; handlers set later replace the recording one of their event.
-    void attach(TSockets &sockets, bool withErrors = true)
+    void attach(TSockets &s, bool withErrors = true)
     {
-        sockets.OnDataAvailable = [this](TSockets *, int s) { add("read", s); };
-        sockets.OnDataNeeded = [this](TSockets *, int s) { add("write", s); };
-        sockets.OnOutOfBoundsReceived = [this](TSockets *, int s) { add("oob", s); };
-        sockets.OnSessionAvailable = [this](TSockets *, int s) { add("accept", s); };
-        sockets.OnSessionConnected = [this](TSockets *, int s) { add("connect", s); };
-        sockets.OnSessionClosed = [this](TSockets *, int s) { add("close", s); };
+        s.OnDataAvailable = [this](TSockets *, int fd) { add("read", fd); };
+        s.OnDataNeeded = [this](TSockets *, int fd) { add("write", fd); };
+        s.OnOutOfBoundsReceived = [this](TSockets *, int fd) { add("oob", fd); };
+        s.OnSessionAvailable = [this](TSockets *, int fd) { add("accept", fd); };
+        s.OnSessionConnected = [this](TSockets *, int fd) { add("connect", fd); };
+        s.OnSessionClosed = [this](TSockets *, int fd) { add("close", fd); };
         if (withErrors)
-            sockets.OnErrorOccurred = [this](TSockets *, int s, int error, const QString &msg) {
-                entries.append({QStringLiteral("error"), s, error, msg});
+            s.OnErrorOccurred = [this](TSockets *, int fd, int error, const QString &msg) {
+                entries.append({QStringLiteral("error"), fd, error, msg});
             };
     }
 
-    void add(const char *name, int socket)
-    {
-        entries.append({QString::fromLatin1(name), socket, 0, {}});
-    }
+    void add(const char *name, int fd) { entries.append({QLatin1String(name), fd, 0, {}}); }
 
-    int count(const QString &name, int socket) const
-    {
-        int found = 0;
-        for (const Entry &entry : entries)
-            found += entry.name == name && entry.socket == socket ? 1 : 0;
-        return found;
-    }
-
-    int count(const QString &name) const
-    {
-        int found = 0;
-        for (const Entry &entry : entries)
-            found += entry.name == name ? 1 : 0;
-        return found;
-    }
-
-    QStringList names(int socket) const
+    // Names of the events of one socket (-2: of all).
+    QStringList names(int fd = -2) const
     {
         QStringList result;
         for (const Entry &entry : entries)
-            if (entry.socket == socket)
+            if (fd == -2 || entry.socket == fd)
                 result.append(entry.name);
         return result;
     }
+
+    int count(const char *name, int fd = -2) const { return int(names(fd).count(name)); }
 
     QList<Entry> errors() const
     {
@@ -94,15 +79,10 @@ public:
     RawSocket() = default;
     explicit RawSocket(int fd) : m_fd(fd) {}
     ~RawSocket() { close(); }
-    RawSocket(const RawSocket &) = delete;
-    RawSocket &operator=(const RawSocket &) = delete;
     RawSocket(RawSocket &&other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     RawSocket &operator=(RawSocket &&other) noexcept
     {
-        if (this != &other) {
-            close();
-            m_fd = std::exchange(other.m_fd, -1);
-        }
+        std::swap(m_fd, other.m_fd);
         return *this;
     }
 
@@ -124,34 +104,6 @@ public:
         close();
     }
 
-    // A TCP socket bound to 127.0.0.1:port (0: any free port), without listening.
-    static int bound(quint16 port)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address = loopback(port);
-        if (fd != -1 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
-    // A TCP connection to 127.0.0.1:port; receiveBuffer > 0 shrinks the receive window.
-    static int connectTo(quint16 port, int receiveBuffer = 0)
-    {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd == -1)
-            return -1;
-        if (receiveBuffer > 0)
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address = loopback(port);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
-            ::close(fd);
-            return -1;
-        }
-        return fd;
-    }
-
     static sockaddr_in loopback(quint16 port)
     {
         sockaddr_in address{};
@@ -161,20 +113,27 @@ public:
         return address;
     }
 
+    // Bound to 127.0.0.1:port (0: a free port) without listening, or connected to it;
+    // receiveBuffer > 0 shrinks the receive window.
+    static RawSocket bound(quint16 port) { return open(port, false, 0); }
+    static RawSocket connectedTo(quint16 port, int receiveBuffer = 0)
+    {
+        return open(port, true, receiveBuffer);
+    }
+
     bool send(const QByteArray &data) const
     {
         return ::send(m_fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL) == data.size();
     }
 
-    // Reads, while the event loop runs, until the peer closes, the connection breaks or the
-    // time is up. *error gets errno of a broken connection, or ETIMEDOUT.
-    QByteArray readToEnd(int *error, int milliseconds = 60000, int chunk = 65536) const
+    // Reads, while the event loop runs, until the peer closes, the connection breaks
+    // (*error = errno) or the time is up (*error = ETIMEDOUT).
+    QByteArray readToEnd(int *error, int chunk = 65536) const
     {
         QByteArray all;
         QByteArray buffer(chunk, Qt::Uninitialized);
-        QDeadlineTimer deadline(milliseconds);
-        *error = 0;
-        for (;;) {
+        QDeadlineTimer deadline(6 * waitLimit);
+        for (*error = 0;;) {
             QCoreApplication::processEvents();
             const ssize_t received = ::recv(m_fd, buffer.data(), size_t(chunk), MSG_DONTWAIT);
             if (received > 0) {
@@ -183,20 +142,31 @@ public:
             }
             if (received == 0)
                 return all;
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            if (errno != EAGAIN && errno != EINTR)
                 *error = errno;
-                return all;
-            }
-            if (deadline.hasExpired()) {
+            else if (deadline.hasExpired())
                 *error = ETIMEDOUT;
+            if (*error)
                 return all;
-            }
             pollfd entry{m_fd, POLLIN, 0};
             ::poll(&entry, 1, 5);
         }
     }
 
 private:
+    static RawSocket open(quint16 port, bool connect, int receiveBuffer)
+    {
+        RawSocket raw(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (receiveBuffer > 0)
+            ::setsockopt(raw.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        const sockaddr_in address = loopback(port);
+        const auto *target = reinterpret_cast<const sockaddr *>(&address);
+        if ((connect ? ::connect(raw.fd(), target, sizeof address)
+                     : ::bind(raw.fd(), target, sizeof address)) == -1)
+            raw.close();
+        return raw;
+    }
+
     int m_fd = -1;
 };
 
@@ -229,9 +199,39 @@ inline quint16 listenOnFreePort(TSockets &sockets)
     return localPort(sockets.ListenSocket());
 }
 
+// Points a client at a port of 127.0.0.1.
+inline void aimAt(TSockets &client, quint16 port)
+{
+    client.IPAddr = QStringLiteral("127.0.0.1");
+    client.Port = QString::number(port);
+}
+
 inline QString boxText(int code, const QString &label)
 {
     return QStringLiteral("Error %1 in function %2\r\n%3")
-        .arg(code)
-        .arg(label, SocketErrorText(code));
+        .arg(QString::number(code), label, SocketErrorText(code));
 }
+
+// A listening component that accepts every client, and one plain client of it.
+struct AcceptedSession
+{
+    explicit AcceptedSession(int receiveBuffer = 0)
+    {
+        log.attach(server);
+        server.OnSessionAvailable = [this](TSockets *, int) { accepted = server.Accept(); };
+        port = listenOnFreePort(server);
+        peer = RawSocket::connectedTo(port, receiveBuffer);
+    }
+
+    // Whether the client was accepted in time.
+    bool accept()
+    {
+        return peer.isOpen() && QTest::qWaitFor([this] { return accepted != -1; }, waitLimit);
+    }
+
+    TSockets server;
+    EventLog log;
+    quint16 port = 0;
+    int accepted = -1;
+    RawSocket peer;
+};
