@@ -2,6 +2,7 @@
 
 #include "RegistryFile.h"
 #include "RuntimeError.h"
+#include "StrToInt.h"
 
 #include <optional>
 #include <utility>
@@ -12,80 +13,12 @@ namespace {
 
 const QString TellwickKey = QStringLiteral("HKEY_CURRENT_USER\\Software\\Tellwick");
 
-bool isAsciiDigit(QChar c)
-{
-    return c >= u'0' && c <= u'9';
-}
-
-int hexDigitValue(QChar c)
-{
-    if (isAsciiDigit(c))
-        return c.unicode() - '0';
-    if (c >= u'a' && c <= u'f')
-        return c.unicode() - 'a' + 10;
-    if (c >= u'A' && c <= u'F')
-        return c.unicode() - 'A' + 10;
-    return -1;
-}
-
-// One or more hex digits, up to 32 bits (leading zeros aside): the run-time library's rule.
-std::optional<qint64> hexInteger(QStringView digits)
-{
-    if (digits.isEmpty())
-        return std::nullopt;
-    qint64 value = 0;
-    for (QChar c : digits) {
-        const int digit = hexDigitValue(c);
-        if (digit < 0)
-            return std::nullopt;
-        value = value * 16 + digit;
-        if (value > 0xFFFFFFFFLL)
-            return std::nullopt;
-    }
-    return value;
-}
-
-// The run-time library's string-to-integer rule: leading blanks, a sign, then either '$' or
-// "0x" and hex digits, or decimal digits in the 32-bit range; nothing may follow.
-std::optional<qint64> integer(QStringView text)
-{
-    qsizetype pos = 0;
-    while (pos < text.size() && text[pos] == u' ')
-        ++pos;
-    bool negative = false;
-    if (pos < text.size() && (text[pos] == u'+' || text[pos] == u'-'))
-        negative = text[pos++] == u'-';
-    const QStringView rest = text.mid(pos);
-
-    std::optional<qint64> magnitude;
-    if (rest.startsWith(u'$')) {
-        magnitude = hexInteger(rest.mid(1));
-    } else if (rest.startsWith(u"0x", Qt::CaseInsensitive)) {
-        magnitude = hexInteger(rest.mid(2));
-    } else {
-        if (rest.isEmpty())
-            return std::nullopt;
-        const qint64 limit = negative ? 2147483648LL : 2147483647LL;
-        qint64 value = 0;
-        for (QChar c : rest) {
-            if (!isAsciiDigit(c))
-                return std::nullopt;
-            value = value * 10 + (c.unicode() - '0');
-            if (value > limit)
-                return std::nullopt;
-        }
-        magnitude = value;
-    }
-    if (!magnitude)
-        return std::nullopt;
-    return negative ? -*magnitude : *magnitude;
-}
-
-std::optional<qint64> switchNumber(const QString &text)
+// A switch longer than two characters that begins with "0x" is hexadecimal.
+std::optional<qint32> switchNumber(const QString &text)
 {
     if (text.size() > 2 && text[0] == u'0' && (text[1] == u'x' || text[1] == u'X'))
-        return hexInteger(QStringView(text).mid(2));
-    return integer(text);
+        return StrToInt(QLatin1Char('$') + text.mid(2));
+    return StrToInt(text);
 }
 
 QString invalidDataType(const QString &name)

@@ -4,6 +4,7 @@
 #include "RuntimeError.h"
 #include "SocketChannels.h"
 #include "SocketSystem.h"
+#include "StrToInt.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -60,59 +61,6 @@ public:
     const quint64 generation;
 };
 
-// The run-time library's strict conversion: leading blanks, then an optional sign and
-// decimal digits, or '$' and hexadecimal digits; nothing may follow; the value must fit a
-// signed 32-bit integer (hexadecimal ones wrap, as in the library).
-std::optional<int> strictToInt(const QString &text)
-{
-    qsizetype at = 0;
-    const qsizetype size = text.size();
-    while (at < size && text[at] == QLatin1Char(' '))
-        ++at;
-    if (at < size && text[at] == QLatin1Char('$')) {
-        if (++at == size)
-            return std::nullopt;
-        quint64 value = 0;
-        for (; at < size; ++at) {
-            const char16_t c = text[at].unicode();
-            int digit;
-            if (c >= u'0' && c <= u'9')
-                digit = c - u'0';
-            else if (c >= u'a' && c <= u'f')
-                digit = c - u'a' + 10;
-            else if (c >= u'A' && c <= u'F')
-                digit = c - u'A' + 10;
-            else
-                return std::nullopt;
-            value = value * 16 + quint64(digit);
-            if (value > 0xFFFFFFFFu)
-                return std::nullopt;
-        }
-        return int(quint32(value));
-    }
-    bool negative = false;
-    if (at < size && (text[at] == QLatin1Char('+') || text[at] == QLatin1Char('-'))) {
-        negative = text[at] == QLatin1Char('-');
-        ++at;
-    }
-    if (at == size)
-        return std::nullopt;
-    qint64 value = 0;
-    for (; at < size; ++at) {
-        const char16_t c = text[at].unicode();
-        if (c < u'0' || c > u'9')
-            return std::nullopt;
-        value = value * 10 + (c - u'0');
-        if (value > qint64(INT_MAX) + 1)
-            return std::nullopt;
-    }
-    if (negative)
-        value = -value;
-    if (value > INT_MAX)
-        return std::nullopt;
-    return int(value);
-}
-
 // A service name for TCP, or a port number; the result is in network byte order.
 quint16 networkPort(const QString &port)
 {
@@ -123,7 +71,7 @@ quint16 networkPort(const QString &port)
     if (::getservbyname_r(name.constData(), "tcp", &entry, buffer, sizeof buffer, &found) == 0 &&
         found)
         return quint16(found->s_port);
-    const std::optional<int> number = strictToInt(port);
+    const std::optional<int> number = StrToInt(port);
     if (!number)
         throw RuntimeError(QStringLiteral("'%1' is not a valid integer value").arg(port));
     if (*number < 0 || *number > 65535)
