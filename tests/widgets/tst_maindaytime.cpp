@@ -89,6 +89,7 @@ private slots:
     {
         Program program;
         program.form->now = [] { return FixedTime; };
+        const int descriptors = openDescriptors();
         for (int i = 0; i < 10; ++i) {
             LoopbackClient::Options reset;
             reset.resetAtOnce = true;
@@ -101,6 +102,8 @@ private slots:
         WAIT_FOR_CLIENT(client);
         QCOMPARE(client.received(), FixedReply);
         QVERIFY(program.dialogs.boxes.isEmpty());
+        // Every session was closed again.
+        QTRY_COMPARE(openDescriptors(), descriptors);
     }
 
     void disabledDaytimeServiceRefuses()
