@@ -540,19 +540,26 @@ read_menu_captions() {
     ocr "$((width - 26))x$((height - 2))+$((x + 26))+$((y + 1))" 300 6
 }
 
-# Where the menu shows black text: the first pixel row of each line of black text, one a
-# line. A disabled item is drawn in grey, so its line is missing here.
-menu_black_lines() {
+# The text column of the open menu (right of the check marks, inside the border), as one
+# value a pixel row: how much of the row is dark at a threshold, 0 to 255, "Y VALUE" a line.
+menu_rows() {
     local width height x y
     IFS='x+' read -r width height x y <<<"$(geometry "$popup")"
     import -window root -crop "$((width - 26))x$((height - 2))+$((x + 26))+$((y + 1))" +repage \
-        "$tmp/lines.png"
-    "$convert" "$tmp/lines.png" -colorspace Gray -threshold 20% -negate -scale '1x!' \
-        -depth 8 txt:- | awk -F'[,:]' 'NR > 1 {
-            dark = $0 !~ /gray\(0\)|#000000/
-            if (dark && !inside) print $2
-            inside = dark
-        }'
+        "$tmp/column.png"
+    "$convert" "$tmp/column.png" -colorspace Gray -threshold "$1" -negate -scale '1x!' \
+        -depth 8 txt:- | sed -En 's/^0,([0-9]+):.*gray\(([0-9.]+)\).*/\1 \2/p'
+}
+
+# Where the menu shows black text: the first pixel row of each line of black text, one a
+# line. A disabled item is drawn in grey, so its line is missing here.
+menu_black_lines() {
+    menu_rows 20% | awk '{ dark = $2 > 0; if (dark && !inside) print $1; inside = dark }'
+}
+
+# The pixel rows of the menu's separators: grey lines across the whole text column.
+menu_separators() {
+    menu_rows 95% | awk '$2 >= 200 { print $1 }'
 }
 
 # The dark pixels in the check mark column of the menu: none where no item is checked (an
@@ -715,6 +722,15 @@ case_menu() {
     open_menu
     expect_ocr "the tray menu" "$menu_captions" read_menu_captions
     screenshot_window "$popup" "$shots/menu.png"
+    # The seventh item: one separator, between "Enabled" and "About...".
+    local lines separator
+    lines=$(menu_black_lines)
+    separator=$(menu_separators)
+    [ "$(wc -l <<<"$lines")" -eq 6 ] || fail "the menu does not show six lines of text: $lines"
+    if [ "$(wc -w <<<"$separator")" -ne 1 ] || [ "$separator" -le "$(sed -n 4p <<<"$lines")" ] ||
+        [ "$separator" -ge "$(sed -n 5p <<<"$lines")" ]; then
+        fail "no single separator between the fourth and fifth item: at [$separator], text at [$lines]"
+    fi
     # Six items to choose from: from the top, the seventh step down is the first again.
     xdotool key Down Down Down Down Down Down Down Return
     wait_until "the menu to close" no_menu
