@@ -990,8 +990,6 @@ case_exit() {
     await_window "Information"
     local question=$window
     screenshot_window "$question" "$shots/exit-question.png"
-    local width height x y
-    IFS='x+' read -r width height x y <<<"$(geometry "$question")"
     expect_ocr "the Exit question" "$(printf '%s\n' \
         "Finger service will not be available if you exit." \
         "Are you sure you wan't to exit ?")" box_text "$question" 60 2
@@ -1001,6 +999,7 @@ case_exit() {
     alive "$program_pid" || fail "the program ended although the answer was No"
     list_reply_lines >"$tmp/expected"
     finger_expect "the list reply after No" @127.0.0.1 "$tmp/expected"
+    daytime_expect 40013
     [ "$(registry_sum)" = "$sum" ] || fail "Exit answered No saved the settings"
 
     # The finger service off, then Exit again (the item is enabled again) and Yes.
@@ -1016,7 +1015,6 @@ case_exit() {
     saved_registry "Lab User" 0 >"$tmp/expected"
     expect_same "the settings file after Exit" "$tmp/expected" "$registry"
 }
-
 
 # Another program holds port 79: the message, then the end, and nothing saved.
 case_port_taken() {
@@ -1043,7 +1041,6 @@ case_port_taken() {
     grep -q 'cannot open the finger port 79' "$tmp/program.err" ||
         fail "the program did not say why on its error output"
 }
-
 
 # SIGTERM ends the program as the end of its message loop does, with a window open too.
 case_sigterm() {
