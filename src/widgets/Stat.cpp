@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopedValueRollback>
@@ -20,6 +21,49 @@ constexpr int RowHeight = 16;
 constexpr int InitialRowCount = 2; // the header and one empty row
 
 } // namespace
+
+// Lays out the log only while it can be seen. Qt lays out every appended line at once, even
+// in a hidden window, and that was most of the cost of a query. While the log is hidden the
+// document still changes as always (its text, counts and blocks are exact at every moment);
+// only the layout waits, and catches up in one pass before the log is shown, as it does for
+// a text set as a whole.
+class TStatDialog::LogLayout final : public QPlainTextDocumentLayout
+{
+public:
+    explicit LogLayout(QTextDocument *document) : QPlainTextDocumentLayout(document) {}
+
+    void setDeferred(bool deferred)
+    {
+        if (deferred == m_deferred)
+            return;
+        m_deferred = deferred;
+        if (deferred) {
+            m_lengthWhenDeferred = document()->characterCount();
+            m_stale = false;
+        } else if (m_stale) {
+            m_stale = false;
+            QPlainTextDocumentLayout::documentChanged(0, m_lengthWhenDeferred,
+                                                      document()->characterCount());
+            emit documentSizeChanged(documentSize());
+            requestUpdate();
+        }
+    }
+
+protected:
+    void documentChanged(int from, int charsRemoved, int charsAdded) override
+    {
+        if (m_deferred) {
+            m_stale = true;
+            return;
+        }
+        QPlainTextDocumentLayout::documentChanged(from, charsRemoved, charsAdded);
+    }
+
+private:
+    bool m_deferred = false;
+    bool m_stale = false;
+    int m_lengthWhenDeferred = 0;
+};
 
 TStatDialog::TStatDialog(QWidget *parent) : QDialog(parent)
 {
@@ -71,6 +115,13 @@ void TStatDialog::createControls()
     connect(ClearBtn, &QPushButton::clicked, this, &TStatDialog::ClearBtnClick);
 
     Memo1 = new QPlainTextEdit(this);
+    // The document first: the settings below belong to the document the log shows.
+    auto *document = new QTextDocument(Memo1);
+    m_logLayout = new LogLayout(document);
+    document->setDocumentLayout(m_logLayout);
+    Memo1->setDocument(document);
+    m_logLayout->setDeferred(true); // hidden until the window is shown
+    Memo1->installEventFilter(this);
     Memo1->setGeometry(8, 160, 457, 113);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -100,6 +151,9 @@ void TStatDialog::AppendLog(const QString &line)
 
 void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
 {
+    // Each row may hold a request of 8192 bytes: a remote client must not grow it for ever.
+    if (queryRowCount() - 2 >= MaxQueryRows)
+        Table->removeRow(0);
     const int rows = queryRowCount();
     setQueryRowCount(rows + 1);
     setDataCell(rows - 1, 0, from);
@@ -148,6 +202,16 @@ void TStatDialog::Memo1Change()
 void TStatDialog::FormCloseQuery(bool &CanClose)
 {
     CanClose = true;
+}
+
+bool TStatDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    // Show arrives before the log's own handler sizes its scroll bars from the layout.
+    if (watched == Memo1 && event->type() == QEvent::Show)
+        m_logLayout->setDeferred(false);
+    else if (watched == Memo1 && event->type() == QEvent::Hide)
+        m_logLayout->setDeferred(true);
+    return QDialog::eventFilter(watched, event);
 }
 
 void TStatDialog::closeEvent(QCloseEvent *event)

@@ -1,8 +1,11 @@
 #include "Stat.h"
 
+#include <QApplication>
+#include <QImage>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 #include <QTextDocument>
@@ -57,6 +60,11 @@ private slots:
     void hiding_data();
     void hiding();
     void markupStaysLiteral();
+    void logWrittenWhileHiddenLooksTheSame_data();
+    void logWrittenWhileHiddenLooksTheSame();
+    void hiddenLogIsExactAtEveryMoment();
+    void queryTableKeepsTheLatestRows_data();
+    void queryTableKeepsTheLatestRows();
 };
 
 void TestStat::appendedLines_data()
@@ -204,6 +212,103 @@ void TestStat::markupStaysLiteral()
     QVERIFY(!dialog.Memo1->document()->toHtml().contains("<img"));
     QCOMPARE(dialog.queryCell(1, 0), markup);
     QCOMPARE(dialog.queryCell(1, 2), markup);
+}
+
+void TestStat::logWrittenWhileHiddenLooksTheSame_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("lines");
+
+    QStringList numbered;
+    for (int i = 0; i < 40; ++i)
+        numbered << QStringLiteral("Client session accepted, socket(%1) Peer IP=127.0.0.1").arg(i);
+    const QStringList wrapping{QString(300, 'w'), "short", QString(150, 'v') + " tail"};
+    QTest::addRow("few lines") << QStringList{} << QStringList{"one", "two", "three"};
+    QTest::addRow("more lines than the view") << QStringList{} << numbered;
+    QTest::addRow("wrapping lines") << QStringList{"first"} << wrapping;
+    QTest::addRow("restart while hidden") << numbered << fullLog() + QStringList{"after"};
+    QTest::addRow("shown, hidden, appended") << numbered.mid(0, 5) << numbered.mid(5);
+}
+
+// The log shows the same, pixel for pixel, whether its lines arrived while it was hidden or
+// while it was on the screen.
+void TestStat::logWrittenWhileHiddenLooksTheSame()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, lines);
+    QImage seen;
+    {
+        TStatDialog dialog;
+        dialog.ShowStatistics();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        appendAll(dialog, before + lines);
+        QApplication::processEvents();
+        seen = dialog.Memo1->grab().toImage();
+    }
+    TStatDialog dialog;
+    if (!before.isEmpty()) {
+        dialog.ShowStatistics();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        appendAll(dialog, before);
+        dialog.Button1Click();
+    }
+    appendAll(dialog, lines);
+    dialog.ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QApplication::processEvents();
+    QCOMPARE(dialog.Memo1->grab().toImage(), seen);
+    QCOMPARE(dialog.Memo1->verticalScrollBar()->maximum(),
+             dialog.Memo1->verticalScrollBar()->value());
+}
+
+void TestStat::hiddenLogIsExactAtEveryMoment()
+{
+    TStatDialog dialog;
+    QString expected;
+    for (int i = 0; i < 200; ++i) {
+        const QString line = QString(i % 50, QLatin1Char('a' + i % 26));
+        dialog.AppendLog(line);
+        expected += line + QLatin1String("\r\n");
+        if (expected.size() > TStatDialog::MaxLogLength)
+            expected = RestartLog;
+        QCOMPARE(dialog.logText(), expected);
+        QCOMPARE(dialog.Memo1->toPlainText() + "\n", QString(expected).replace("\r\n", "\n"));
+    }
+}
+
+void TestStat::queryTableKeepsTheLatestRows_data()
+{
+    QTest::addColumn<int>("queries");
+    QTest::addColumn<int>("rows");
+    QTest::addRow("below the limit")
+        << TStatDialog::MaxQueryRows - 1 << TStatDialog::MaxQueryRows - 1;
+    QTest::addRow("at the limit") << TStatDialog::MaxQueryRows << TStatDialog::MaxQueryRows;
+    QTest::addRow("one past the limit")
+        << TStatDialog::MaxQueryRows + 1 << TStatDialog::MaxQueryRows;
+    QTest::addRow("far past the limit")
+        << 2 * TStatDialog::MaxQueryRows + 7 << TStatDialog::MaxQueryRows;
+}
+
+// However many clients ask, the table holds the latest rows only: memory stays bounded.
+void TestStat::queryTableKeepsTheLatestRows()
+{
+    QFETCH(int, queries);
+    QFETCH(int, rows);
+    TStatDialog dialog;
+    dialog.ShowStatistics();
+    for (int i = 0; i < queries; ++i)
+        dialog.AppendQueryRow(QString::number(i), "t", QStringLiteral("user%1").arg(i));
+    // The header, the data rows and the empty last row.
+    QCOMPARE(dialog.queryRowCount(), rows + 2);
+    QCOMPARE(dialog.queryCell(0, 0), QStringLiteral("From:"));
+    QCOMPARE(dialog.queryCell(1, 0), QString::number(queries - rows));
+    QCOMPARE(dialog.queryCell(rows, 2), QStringLiteral("user%1").arg(queries - 1));
+    QCOMPARE(dialog.queryCell(rows + 1, 0), QString());
+
+    dialog.ClearBtnClick();
+    dialog.AppendQueryRow("a", "b", "c");
+    QCOMPARE(cells(dialog),
+             (QStringList{"From:", "Time:", "Asked For:", "a", "b", "c", "", "", ""}));
 }
 
 QTEST_MAIN(TestStat)
