@@ -406,7 +406,7 @@ int TSockets::Accept()
     if (!d->eventDriven())
         d->stopCallTimer();
     if (fd != -1)
-        d->channels.accepted(listenFd, fd);
+        d->channels.accepted(listenFd, fd, d->address);
     d->channels.acceptCalled(listenFd);
     if (fd == -1)
         ReportError(SessionSocket, QStringLiteral("Accept"), error);
@@ -590,12 +590,22 @@ int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize
     return Sent;
 }
 
-QString TSockets::PeerAddress(int Socket)
+// The peer of a session, as accept gave it while the connection lasts; the system otherwise.
+// A query asks for it several times.
+static sockaddr_in peerOf(const SocketChannels &channels, int Socket)
 {
+    if (const sockaddr_in *known = channels.knownPeer(Socket))
+        return *known;
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
-    if (d->channels.holds(Socket))
+    if (channels.holds(Socket))
         ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
+    return peer;
+}
+
+QString TSockets::PeerAddress(int Socket)
+{
+    const sockaddr_in peer = peerOf(d->channels, Socket);
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     return QString::fromLatin1(text);
@@ -603,10 +613,7 @@ QString TSockets::PeerAddress(int Socket)
 
 QString TSockets::PeerPort(int Socket)
 {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    if (d->channels.holds(Socket))
-        ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
+    const sockaddr_in peer = peerOf(d->channels, Socket);
     return QString::number(ntohs(peer.sin_port));
 }
 

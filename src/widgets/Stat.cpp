@@ -291,10 +291,9 @@ void TStatDialog::appendLogLine(const QString &line)
         // Inside an edit block the cursor does not lay out the last line to find its x.
         cursor.beginEditBlock();
         cursor.movePosition(QTextCursor::End);
-        if (m_logHasLines)
-            cursor.insertBlock();
-        // insertText never interprets markup: what a peer sent stays literal.
-        cursor.insertText(line);
+        // insertText never interprets markup: what a peer sent stays literal. Its line break
+        // starts the new block as insertBlock would, in one change of the document.
+        cursor.insertText(m_logHasLines ? QLatin1Char('\n') + line : line);
         cursor.endEditBlock();
     }
     m_logHasLines = true;
