@@ -69,9 +69,15 @@ int main(int argc, char *argv[])
     QtDialogs dialogs;
     Dialogs::install(&dialogs);
 
+    // A request to end that arrives before the main loop runs (in a message box at start-up)
+    // would only end that box's loop: remember it, so that the main loop is not entered.
+    bool terminationRequested = false;
     TerminationSignals terminationSignals;
     QObject::connect(&terminationSignals, &TerminationSignals::received, &app,
-                     [] { QCoreApplication::exit(0); });
+                     [&terminationRequested] {
+                         terminationRequested = true;
+                         QCoreApplication::exit(0);
+                     });
 
     auto mainForm = std::make_unique<TMainForm>();
     auto statDialog = std::make_unique<TStatDialog>();
@@ -83,7 +89,7 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "tellwick: no system tray is available; running without a tray "
                              "icon.\n");
 
-    const int exitCode = QApplication::exec();
+    const int exitCode = terminationRequested ? 0 : QApplication::exec();
 
     // Windows go in the reverse order of their making; the tray icon leaves with the
     // setup window, and each socket component closes what it still holds.
