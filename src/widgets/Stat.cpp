@@ -149,6 +149,25 @@ void TStatDialog::AppendLog(const QString &line)
     Memo1Change();
 }
 
+void TStatDialog::AppendLog(const QStringList &lines)
+{
+    // A line grows the log by at most two characters for each of its own (every one may be a
+    // line break, counted as CR LF) and two for its line end. Lines that cannot reach the
+    // restart rule together go in with one insert, which costs as much as one line; otherwise
+    // one by one, so that the rule runs after each of them.
+    qsizetype mostAdded = 0;
+    for (const QString &line : lines)
+        mostAdded += 2 * line.size() + 2;
+    if (lines.size() < 2 || m_logLength + mostAdded > MaxLogLength) {
+        for (const QString &line : lines)
+            AppendLog(line);
+        return;
+    }
+    // The paragraph separator is a break on its own; a LF would pair with a line's final CR.
+    insertLogText(lines.join(QChar::ParagraphSeparator));
+    Memo1Change();
+}
+
 void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
 {
     // Each row may hold a request of 8192 bytes: a remote client must not grow it for ever.
@@ -283,6 +302,12 @@ void TStatDialog::emptyLog()
 
 void TStatDialog::appendLogLine(const QString &line)
 {
+    insertLogText(line);
+}
+
+// Appends text, which may hold several lines, as whole lines at the end of the log.
+void TStatDialog::insertLogText(const QString &text)
+{
     QScrollBar *scrollBar = Memo1->verticalScrollBar();
     const bool followEnd = Memo1->isVisible() && scrollBar->value() == scrollBar->maximum();
     {
@@ -293,7 +318,7 @@ void TStatDialog::appendLogLine(const QString &line)
         cursor.movePosition(QTextCursor::End);
         // insertText never interprets markup: what a peer sent stays literal. Its line break
         // starts the new block as insertBlock would, in one change of the document.
-        cursor.insertText(m_logHasLines ? QLatin1Char('\n') + line : line);
+        cursor.insertText(m_logHasLines ? QChar::ParagraphSeparator + text : text);
         cursor.endEditBlock();
     }
     m_logHasLines = true;

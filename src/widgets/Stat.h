@@ -20,6 +20,8 @@ public:
 
     // One whole line at the end of the log, always as plain text.
     void AppendLog(const QString &line);
+    // The lines in order, with the same result as appending them one by one.
+    void AppendLog(const QStringList &lines);
     // Grows the table by one row and fills the row that was the empty last row; when the table
     // is full, its oldest data row goes first.
     void AppendQueryRow(const QString &from, const QString &time, const QString &askedFor);
@@ -64,6 +66,7 @@ private:
     void setDataCell(int row, int column, const QString &text);
     void emptyLog();
     void appendLogLine(const QString &line);
+    void insertLogText(const QString &text);
     void memo1TextChanged();
     int measuredLogLength() const;
 

@@ -63,6 +63,8 @@ private slots:
     void logWrittenWhileHiddenLooksTheSame_data();
     void logWrittenWhileHiddenLooksTheSame();
     void hiddenLogIsExactAtEveryMoment();
+    void linesTogetherAsOneByOne_data();
+    void linesTogetherAsOneByOne();
     void queryTableKeepsTheLatestRows_data();
     void queryTableKeepsTheLatestRows();
 };
@@ -274,6 +276,44 @@ void TestStat::hiddenLogIsExactAtEveryMoment()
         QCOMPARE(dialog.logText(), expected);
         QCOMPARE(dialog.Memo1->toPlainText() + "\n", QString(expected).replace("\r\n", "\n"));
     }
+}
+
+void TestStat::linesTogetherAsOneByOne_data()
+{
+    QTest::addColumn<int>("filled"); // characters in the log before
+    QTest::addColumn<QStringList>("lines");
+
+    const QStringList query{"Starting send on socket(12) Peer IP=127.0.0.1 Peer Port=40000",
+                            "Socket(12), sent: lab_user\r\n", "Buffer Len: 10",
+                            "Sending data to Socket: 12"};
+    const QStringList breaks{"lone\rCR", "lone\nLF", "LF CR\n\r", "\r\n\r\n", ""};
+    for (const int filled : {0, 3000, 3900, 3960, 4000, 4060}) {
+        QTest::addRow("query lines after %d", filled) << filled << query;
+        QTest::addRow("line breaks after %d", filled) << filled << breaks;
+    }
+    QTest::addRow("longer than the log")
+        << 0 << QStringList{QString(3000, 'a'), QString(2000, 'b')};
+}
+
+// Appending lines together leaves the log exactly as appending them one by one, the restart
+// rule included.
+void TestStat::linesTogetherAsOneByOne()
+{
+    QFETCH(int, filled);
+    QFETCH(QStringList, lines);
+    TStatDialog together;
+    TStatDialog oneByOne;
+    for (TStatDialog *dialog : {&together, &oneByOne}) {
+        for (int length = 0; length + 32 <= filled; length += 32)
+            dialog->AppendLog(QString(30, 'f'));
+    }
+    together.AppendLog(lines);
+    appendAll(oneByOne, lines);
+    QCOMPARE(together.logText(), oneByOne.logText());
+    QCOMPARE(together.Memo1->toPlainText(), oneByOne.Memo1->toPlainText());
+    together.AppendLog(QStringLiteral("next"));
+    oneByOne.AppendLog(QStringLiteral("next"));
+    QCOMPARE(together.logText(), oneByOne.logText());
 }
 
 void TestStat::queryTableKeepsTheLatestRows_data()
