@@ -341,7 +341,7 @@ qint64 SocketChannels::send(int fd, const QByteArray &data)
         errno = EBADF;
         return -1;
     }
-    // Behind queued output, so that the bytes keep their order.
+    // Behind queued output, so that the bytes keep their order (append copies them).
     if (!channel->output.isEmpty()) {
         channel->output.append(data);
         return data.size();
@@ -356,7 +356,8 @@ qint64 SocketChannels::send(int fd, const QByteArray &data)
         sent = 0;
     }
     if (sent < data.size()) {
-        channel->output = data.mid(sent);
+        // A deep copy: data may be a view of the caller's text.
+        channel->output = QByteArray(data.constData() + sent, data.size() - sent);
         update(*channel);
     }
     return data.size();

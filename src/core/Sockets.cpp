@@ -293,6 +293,7 @@ struct TSockets::Private
     // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
     sockaddr_in address{};
     QTimer callTimer;
+    QByteArray receiveBuffer;
     SocketChannels channels;
 };
 
@@ -533,7 +534,9 @@ QByteArray TSockets::GetText()
         return QByteArray();
     if (MaximumReceiveLength < 0)
         throw RuntimeError(QStringLiteral("Range check error"));
-    QByteArray buffer(qMin(MaximumReceiveLength, receiveLimit), Qt::Uninitialized);
+    // One buffer for every receive; the text handed back is only as long as what came.
+    QByteArray &buffer = d->receiveBuffer;
+    buffer.resize(qMin(MaximumReceiveLength, receiveLimit));
     if (!d->eventDriven())
         d->startCallTimer();
     const int fd = SessionSocket;
@@ -558,11 +561,8 @@ QByteArray TSockets::GetText()
         ReportError(SessionSocket, QStringLiteral("GetText (Recv)"), error);
         return QByteArray();
     }
-    buffer.truncate(received);
-    const qsizetype zero = buffer.indexOf('\0');
-    if (zero != -1)
-        buffer.truncate(zero);
-    return buffer;
+    const qsizetype zero = QByteArrayView(buffer.constData(), received).indexOf('\0');
+    return QByteArray(buffer.constData(), zero != -1 ? zero : qsizetype(received));
 }
 
 int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize)
@@ -573,11 +573,14 @@ int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize
     const qsizetype pieceSize = chunkSize > 0 ? chunkSize : qMax<qsizetype>(text.size(), 1);
     qsizetype from = 0;
     do {
-        QByteArray piece = text.mid(from, pieceSize);
+        // A view of the text: the channel copies whatever it has to keep.
+        QByteArrayView view =
+            QByteArrayView(text).sliced(from, qMin(pieceSize, text.size() - from));
         from += pieceSize;
-        const qsizetype zero = piece.indexOf('\0');
+        const qsizetype zero = view.indexOf('\0');
         if (zero != -1)
-            piece.truncate(zero);
+            view.truncate(zero);
+        const QByteArray piece = QByteArray::fromRawData(view.data(), view.size());
         if (!d->eventDriven())
             d->startCallTimer();
         int error = 0;
