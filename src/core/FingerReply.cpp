@@ -46,7 +46,8 @@ private:
 // a NUL byte is ever used, so nothing after it is read.
 QByteArray readUpToNul(int fd, off_t sizeHint, const QString &path)
 {
-    constexpr qsizetype MinimumChunk = 64 * 1024;
+    // Plan files are small: a few kilobytes suffice until a file turns out larger.
+    constexpr qsizetype MinimumChunk = 4096;
     // One byte more than the size, so that a file that did not change is read with one call
     // and the end is seen without growing the buffer.
     QByteArray data(std::max<qsizetype>(qsizetype(sizeHint) + 1, MinimumChunk), Qt::Uninitialized);

@@ -36,6 +36,8 @@ struct SocketChannels::Channel
     bool acceptArmed = false;
     bool writeDue = false; // FD_WRITE is owed once the socket can send
     bool ended = false;    // end of stream or a reset was seen
+    bool peerKnown = false;
+    sockaddr_in peer{};
     QByteArray output;
 
     bool closing = false;
@@ -315,13 +317,23 @@ void SocketChannels::acceptCalled(int listenFd)
     update(*channel);
 }
 
-void SocketChannels::accepted(int listenFd, int newFd)
+void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_in &peer)
 {
     adopt(newFd);
+    if (Channel *channel = findHeld(newFd)) {
+        channel->peer = peer;
+        channel->peerKnown = true;
+    }
     setConnected(newFd);
     const Channel *listener = findHeld(listenFd);
     if (listener && listener->generation != 0)
         select(newFd, listener->events);
+}
+
+const sockaddr_in *SocketChannels::knownPeer(int fd) const
+{
+    const Channel *channel = findHeld(fd);
+    return channel && channel->peerKnown && !channel->ended ? &channel->peer : nullptr;
 }
 
 qint64 SocketChannels::send(int fd, const QByteArray &data)
@@ -331,7 +343,7 @@ qint64 SocketChannels::send(int fd, const QByteArray &data)
         errno = EBADF;
         return -1;
     }
-    // Behind queued output, so that the bytes keep their order.
+    // Behind queued output, so that the bytes keep their order (append copies them).
     if (!channel->output.isEmpty()) {
         channel->output.append(data);
         return data.size();
@@ -346,7 +358,8 @@ qint64 SocketChannels::send(int fd, const QByteArray &data)
         sent = 0;
     }
     if (sent < data.size()) {
-        channel->output = data.mid(sent);
+        // A deep copy: data may be a view of the caller's text.
+        channel->output = QByteArray(data.constData() + sent, data.size() - sent);
         update(*channel);
     }
     return data.size();
@@ -399,10 +412,12 @@ int SocketChannels::closeGracefully(int fd)
     }
     channel->generation = 0;
     channel->events = 0;
+    // An accepted connection that has shown no end or reset is connected: no need to ask.
+    const bool connected = channel->peerKnown && !channel->ended;
     channel->closing = true;
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
+    if (!connected && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
         // Never connected, still connecting, listening or already broken: nothing to save.
         finishClosing(fd, false);
         return 0;

@@ -241,6 +241,7 @@ struct TSockets::Private
     // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
     sockaddr_in address{};
     QTimer callTimer;
+    QByteArray receiveBuffer;
     SocketChannels channels;
 };
 
@@ -354,7 +355,7 @@ int TSockets::Accept()
     if (!d->eventDriven())
         d->stopCallTimer();
     if (fd != -1)
-        d->channels.accepted(listenFd, fd);
+        d->channels.accepted(listenFd, fd, d->address);
     d->channels.acceptCalled(listenFd);
     if (fd == -1)
         ReportError(SessionSocket, QStringLiteral("Accept"), error);
@@ -481,7 +482,9 @@ QByteArray TSockets::GetText()
         return QByteArray();
     if (MaximumReceiveLength < 0)
         throw RuntimeError(QStringLiteral("Range check error"));
-    QByteArray buffer(qMin(MaximumReceiveLength, receiveLimit), Qt::Uninitialized);
+    // One buffer for every receive; the text handed back is only as long as what came.
+    QByteArray &buffer = d->receiveBuffer;
+    buffer.resize(qMin(MaximumReceiveLength, receiveLimit));
     if (!d->eventDriven())
         d->startCallTimer();
     const int fd = SessionSocket;
@@ -506,11 +509,8 @@ QByteArray TSockets::GetText()
         ReportError(SessionSocket, QStringLiteral("GetText (Recv)"), error);
         return QByteArray();
     }
-    buffer.truncate(received);
-    const qsizetype zero = buffer.indexOf('\0');
-    if (zero != -1)
-        buffer.truncate(zero);
-    return buffer;
+    const qsizetype zero = QByteArrayView(buffer.constData(), received).indexOf('\0');
+    return QByteArray(buffer.constData(), zero != -1 ? zero : qsizetype(received));
 }
 
 int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize)
@@ -521,11 +521,14 @@ int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize
     const qsizetype pieceSize = chunkSize > 0 ? chunkSize : qMax<qsizetype>(text.size(), 1);
     qsizetype from = 0;
     do {
-        QByteArray piece = text.mid(from, pieceSize);
+        // A view of the text: the channel copies whatever it has to keep.
+        QByteArrayView view =
+            QByteArrayView(text).sliced(from, qMin(pieceSize, text.size() - from));
         from += pieceSize;
-        const qsizetype zero = piece.indexOf('\0');
+        const qsizetype zero = view.indexOf('\0');
         if (zero != -1)
-            piece.truncate(zero);
+            view.truncate(zero);
+        const QByteArray piece = QByteArray::fromRawData(view.data(), view.size());
         if (!d->eventDriven())
             d->startCallTimer();
         int error = 0;
@@ -538,12 +541,22 @@ int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize
     return Sent;
 }
 
-QString TSockets::PeerAddress(int Socket)
+// The peer of a session, as accept gave it while the connection lasts; the system otherwise.
+// A query asks for it several times.
+static sockaddr_in peerOf(const SocketChannels &channels, int Socket)
 {
+    if (const sockaddr_in *known = channels.knownPeer(Socket))
+        return *known;
     sockaddr_in peer{};
     socklen_t size = sizeof peer;
-    if (d->channels.holds(Socket))
+    if (channels.holds(Socket))
         ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
+    return peer;
+}
+
+QString TSockets::PeerAddress(int Socket)
+{
+    const sockaddr_in peer = peerOf(d->channels, Socket);
     char text[INET_ADDRSTRLEN] = {};
     ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
     return QString::fromLatin1(text);
@@ -551,10 +564,7 @@ QString TSockets::PeerAddress(int Socket)
 
 QString TSockets::PeerPort(int Socket)
 {
-    sockaddr_in peer{};
-    socklen_t size = sizeof peer;
-    if (d->channels.holds(Socket))
-        ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
+    const sockaddr_in peer = peerOf(d->channels, Socket);
     return QString::number(ntohs(peer.sin_port));
 }
 

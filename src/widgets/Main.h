@@ -1,10 +1,12 @@
 #pragma once
 
+#include "FingerReply.h"
 #include "Settings.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QDialog>
+#include <QLocale>
 #include <QSet>
 #include <QStringList>
 
@@ -137,6 +139,11 @@ private:
     void createTrayIcon();
     void connectHandlers();
     void log(const QString &line);
+    void log(const QStringList &lines);
+    const FingerDetails &fingerDetails();
+    const ComputerFacts &computerFacts();
+    QString queryTime();
+    QByteArray dayTimeReply();
     void browse(QLineEdit *editor);
     void setFingerListening(bool listening);
     void finishQuery();
@@ -153,4 +160,18 @@ private:
     // Sessions whose reply is being built: a second notification must not answer again.
     QSet<int> m_answering;
     bool m_errorBoxOpen = false;
+    // What every query needs, made again only when its source changes.
+    TSettings m_detailsSource;
+    FingerDetails m_details;
+    bool m_detailsValid = false;
+    ComputerFacts m_facts;
+    bool m_factsValid = false;
+    QString m_queryTime;
+    qint64 m_queryTimeSecond = -1;
+    int m_queryTimeOffset = 0;
+    QLocale m_queryTimeLocale;
+    QByteArray m_dayTime;
+    qint64 m_dayTimeSecond = -1;
+    int m_dayTimeOffset = 0;
+    QLocale m_dayTimeLocale;
 };

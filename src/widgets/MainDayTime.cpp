@@ -15,11 +15,28 @@ void TMainForm::Sockets1SessionAvailable(TSockets *, int)
             .arg(Sockets1->PeerAddress(session), Sockets1->PeerPort(session)));
 }
 
+QByteArray TMainForm::dayTimeReply()
+{
+    // The reply changes once a minute: within a second it is made once.
+    const QDateTime when = now();
+    const QLocale locale = QLocale::system();
+    const qint64 second = when.toSecsSinceEpoch();
+    const int offset = when.offsetFromUtc();
+    if (m_dayTime.isNull() || second != m_dayTimeSecond || offset != m_dayTimeOffset ||
+        locale != m_dayTimeLocale) {
+        m_dayTime = FormatDayTime(when, locale).toLocal8Bit();
+        m_dayTimeSecond = second;
+        m_dayTimeOffset = offset;
+        m_dayTimeLocale = locale;
+    }
+    return m_dayTime;
+}
+
 void TMainForm::Sockets1DataNeeded(TSockets *, int Socket)
 {
     Sockets1->SessionSocket = Socket;
-    log(QStringLiteral("DayTime req:%1").arg(Socket));
-    Sockets1->SetText(FormatDayTime(now(), QLocale::system()).toLocal8Bit());
+    log(QStringLiteral("DayTime req:") + QString::number(Socket));
+    Sockets1->SetText(dayTimeReply());
     Sockets1->Disconnect();
     log(QStringLiteral("DayTime Closed."));
 }

@@ -17,24 +17,59 @@
 
 #include <exception>
 
-namespace {
-
-FingerDetails fingerDetails()
+const FingerDetails &TMainForm::fingerDetails()
 {
-    FingerDetails details;
-    details.RealName = Settings.RealName.toLocal8Bit();
-    details.HPhone = Settings.HPhone.toLocal8Bit();
-    details.OPhone = Settings.OPhone.toLocal8Bit();
-    details.Login = Settings.Login.toLocal8Bit();
-    details.Plan = Settings.Plan;
-    details.Project = Settings.Project;
-    details.EnableList = Settings.EnableList;
-    details.EnableInfo = Settings.EnableInfo;
-    details.EnableUserInfo = Settings.EnableUserInfo;
-    return details;
+    // The settings change only when the person edits them; the texts in the wire encoding are
+    // made again only then, not for every query.
+    const TSettings &now = Settings;
+    TSettings &was = m_detailsSource;
+    if (!m_detailsValid || now.RealName != was.RealName || now.HPhone != was.HPhone ||
+        now.OPhone != was.OPhone || now.Login != was.Login || now.Plan != was.Plan ||
+        now.Project != was.Project) {
+        was = now;
+        m_details.RealName = now.RealName.toLocal8Bit();
+        m_details.HPhone = now.HPhone.toLocal8Bit();
+        m_details.OPhone = now.OPhone.toLocal8Bit();
+        m_details.Login = now.Login.toLocal8Bit();
+        m_details.Plan = now.Plan;
+        m_details.Project = now.Project;
+        m_detailsValid = true;
+    }
+    m_details.EnableList = now.EnableList;
+    m_details.EnableInfo = now.EnableInfo;
+    m_details.EnableUserInfo = now.EnableUserInfo;
+    return m_details;
 }
 
-} // namespace
+const ComputerFacts &TMainForm::computerFacts()
+{
+    // Gathered once at start: they do not change while the program runs.
+    if (!m_factsValid) {
+        m_facts = {ComputerInfo->PlatformString().toLocal8Bit(), ComputerInfo->OsVersionHi(),
+                   ComputerInfo->OsVersionLo(), ComputerInfo->ComputerName().toLocal8Bit()};
+        m_factsValid = true;
+    }
+    return m_facts;
+}
+
+QString TMainForm::queryTime()
+{
+    // Many queries arrive within one second: its text is made once. A locale whose long time
+    // shows fractions of a second is asked every time.
+    const QDateTime when = now();
+    const QLocale locale = QLocale::system();
+    const qint64 second = when.toSecsSinceEpoch();
+    const int offset = when.offsetFromUtc();
+    if (m_queryTime.isNull() || second != m_queryTimeSecond || offset != m_queryTimeOffset ||
+        locale != m_queryTimeLocale) {
+        m_queryTime = FormatQueryTime(when, locale);
+        const bool fractions = locale.timeFormat(QLocale::LongFormat).contains(QLatin1Char('z'));
+        m_queryTimeSecond = fractions ? -1 : second;
+        m_queryTimeOffset = offset;
+        m_queryTimeLocale = locale;
+    }
+    return m_queryTime;
+}
 
 void TMainForm::finishQuery()
 {
@@ -154,13 +189,15 @@ void TMainForm::SocketsDataAvailable(TSockets *, int Socket)
     const QString requestText = QString::fromLocal8Bit(request);
     const QString peer = Sockets->PeerAddress(Socket);
     if (m_statDialog)
-        m_statDialog->AppendQueryRow(peer, FormatQueryTime(now(), QLocale::system()), requestText);
-    log(QStringLiteral("Starting send on socket(%1) Peer IP=%2 Peer Port=%3")
-            .arg(Socket)
-            .arg(peer, Sockets->PeerPort(Socket)));
-    log(QStringLiteral("Socket(%1), sent: ").arg(Socket) + requestText);
-    log(QStringLiteral("Buffer Len: %1").arg(request.size()));
-    log(QStringLiteral("Sending data to Socket: %1").arg(Socket));
+        m_statDialog->AppendQueryRow(peer, queryTime(), requestText);
+    const QString number = QString::number(Socket);
+    // Four lines with nothing in between: one append, the same log.
+    log(QStringList{QStringLiteral("Starting send on socket(") + number +
+                        QStringLiteral(") Peer IP=") + peer + QStringLiteral(" Peer Port=") +
+                        Sockets->PeerPort(Socket),
+                    QStringLiteral("Socket(") + number + QStringLiteral("), sent: ") + requestText,
+                    QStringLiteral("Buffer Len: ") + QString::number(request.size()),
+                    QStringLiteral("Sending data to Socket: ") + number});
     TrayIcon->setToolTip(QStringLiteral("Latest from: ") + peer);
     Sockets->SessionSocket = Socket;
     const RequestClass requestClass = ClassifyRequest(request);
@@ -168,23 +205,25 @@ void TMainForm::SocketsDataAvailable(TSockets *, int Socket)
 
     QCoreApplication::processEvents();
 
+    bool details = false;
     if (requestClass == RequestClass::List) {
-        log(QStringLiteral("Sending user list to socket%1:").arg(Socket));
-        const ComputerFacts facts{ComputerInfo->PlatformString().toLocal8Bit(),
-                                  ComputerInfo->OsVersionHi(), ComputerInfo->OsVersionLo(),
-                                  ComputerInfo->ComputerName().toLocal8Bit()};
-        reply += ListReplyLines(fingerDetails(), facts);
+        log(QStringLiteral("Sending user list to socket") + number + QLatin1Char(':'));
+        reply += ListReplyLines(fingerDetails(), computerFacts());
     } else {
         const QByteArray name = RequestedName(request);
-        log(QStringLiteral("Socket(%1), asked for: ").arg(Socket) + QString::fromLocal8Bit(name));
-        const UserReply user = UserReplyLines(name, fingerDetails());
-        reply += user.lines;
-        if (user.details)
-            log(QStringLiteral("Data len: %1").arg(JoinReplyLines(reply).size()));
+        log(QStringLiteral("Socket(") + number + QStringLiteral("), asked for: ") +
+            QString::fromLocal8Bit(name));
+        UserReply user = UserReplyLines(name, fingerDetails());
+        reply += std::move(user.lines);
+        details = user.details;
     }
+    // The reply is joined once, for its length and for the wire.
+    const QByteArray bytes = JoinReplyLines(reply);
+    if (details)
+        log(QStringLiteral("Data len: ") + QString::number(bytes.size()));
 
     int sent = 0;
-    Sockets->SSend(Socket, JoinReplyLines(reply), sent, 100);
+    Sockets->SSend(Socket, bytes, sent, 100);
     // The loop above may have accepted another session and moved SessionSocket to it.
     Sockets->SessionSocket = Socket;
     Sockets->Disconnect();

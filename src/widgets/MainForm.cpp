@@ -294,6 +294,14 @@ void TMainForm::log(const QString &line)
         m_pendingLog.append(line); // a modal box at start-up lets sockets run early
 }
 
+void TMainForm::log(const QStringList &lines)
+{
+    if (m_statDialog)
+        m_statDialog->AppendLog(lines);
+    else
+        m_pendingLog += lines;
+}
+
 void TMainForm::reportListenFailure(const char *service, int port)
 {
     // The listener reports only its last failure; a bind of our own finds the real cause.

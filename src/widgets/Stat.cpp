@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
+#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopedValueRollback>
@@ -20,6 +21,49 @@ constexpr int RowHeight = 16;
 constexpr int InitialRowCount = 2; // the header and one empty row
 
 } // namespace
+
+// Lays out the log only while it can be seen. Qt lays out every appended line at once, even
+// in a hidden window, and that was most of the cost of a query. While the log is hidden the
+// document still changes as always (its text, counts and blocks are exact at every moment);
+// only the layout waits, and catches up in one pass before the log is shown, as it does for
+// a text set as a whole.
+class TStatDialog::LogLayout final : public QPlainTextDocumentLayout
+{
+public:
+    explicit LogLayout(QTextDocument *document) : QPlainTextDocumentLayout(document) {}
+
+    void setDeferred(bool deferred)
+    {
+        if (deferred == m_deferred)
+            return;
+        m_deferred = deferred;
+        if (deferred) {
+            m_lengthWhenDeferred = document()->characterCount();
+            m_stale = false;
+        } else if (m_stale) {
+            m_stale = false;
+            QPlainTextDocumentLayout::documentChanged(0, m_lengthWhenDeferred,
+                                                      document()->characterCount());
+            emit documentSizeChanged(documentSize());
+            requestUpdate();
+        }
+    }
+
+protected:
+    void documentChanged(int from, int charsRemoved, int charsAdded) override
+    {
+        if (m_deferred) {
+            m_stale = true;
+            return;
+        }
+        QPlainTextDocumentLayout::documentChanged(from, charsRemoved, charsAdded);
+    }
+
+private:
+    bool m_deferred = false;
+    bool m_stale = false;
+    int m_lengthWhenDeferred = 0;
+};
 
 TStatDialog::TStatDialog(QWidget *parent) : QDialog(parent)
 {
@@ -71,6 +115,13 @@ void TStatDialog::createControls()
     connect(ClearBtn, &QPushButton::clicked, this, &TStatDialog::ClearBtnClick);
 
     Memo1 = new QPlainTextEdit(this);
+    // The document first: the settings below belong to the document the log shows.
+    auto *document = new QTextDocument(Memo1);
+    m_logLayout = new LogLayout(document);
+    document->setDocumentLayout(m_logLayout);
+    Memo1->setDocument(document);
+    m_logLayout->setDeferred(true); // hidden until the window is shown
+    Memo1->installEventFilter(this);
     Memo1->setGeometry(8, 160, 457, 113);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -98,8 +149,30 @@ void TStatDialog::AppendLog(const QString &line)
     Memo1Change();
 }
 
+void TStatDialog::AppendLog(const QStringList &lines)
+{
+    // A line grows the log by at most two characters for each of its own (every one may be a
+    // line break, counted as CR LF) and two for its line end. Lines that cannot reach the
+    // restart rule together go in with one insert, which costs as much as one line; otherwise
+    // one by one, so that the rule runs after each of them.
+    qsizetype mostAdded = 0;
+    for (const QString &line : lines)
+        mostAdded += 2 * line.size() + 2;
+    if (lines.size() < 2 || m_logLength + mostAdded > MaxLogLength) {
+        for (const QString &line : lines)
+            AppendLog(line);
+        return;
+    }
+    // The paragraph separator is a break on its own; a LF would pair with a line's final CR.
+    insertLogText(lines.join(QChar::ParagraphSeparator));
+    Memo1Change();
+}
+
 void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
 {
+    // Each row may hold a request of 8192 bytes: a remote client must not grow it for ever.
+    if (queryRowCount() - 2 >= MaxQueryRows)
+        Table->removeRow(0);
     const int rows = queryRowCount();
     setQueryRowCount(rows + 1);
     setDataCell(rows - 1, 0, from);
@@ -148,6 +221,16 @@ void TStatDialog::Memo1Change()
 void TStatDialog::FormCloseQuery(bool &CanClose)
 {
     CanClose = true;
+}
+
+bool TStatDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    // Show arrives before the log's own handler sizes its scroll bars from the layout.
+    if (watched == Memo1 && event->type() == QEvent::Show)
+        m_logLayout->setDeferred(false);
+    else if (watched == Memo1 && event->type() == QEvent::Hide)
+        m_logLayout->setDeferred(true);
+    return QDialog::eventFilter(watched, event);
 }
 
 void TStatDialog::closeEvent(QCloseEvent *event)
@@ -219,6 +302,12 @@ void TStatDialog::emptyLog()
 
 void TStatDialog::appendLogLine(const QString &line)
 {
+    insertLogText(line);
+}
+
+// Appends text, which may hold several lines, as whole lines at the end of the log.
+void TStatDialog::insertLogText(const QString &text)
+{
     QScrollBar *scrollBar = Memo1->verticalScrollBar();
     const bool followEnd = Memo1->isVisible() && scrollBar->value() == scrollBar->maximum();
     {
@@ -227,10 +316,9 @@ void TStatDialog::appendLogLine(const QString &line)
         // Inside an edit block the cursor does not lay out the last line to find its x.
         cursor.beginEditBlock();
         cursor.movePosition(QTextCursor::End);
-        if (m_logHasLines)
-            cursor.insertBlock();
-        // insertText never interprets markup: what a peer sent stays literal.
-        cursor.insertText(line);
+        // insertText never interprets markup: what a peer sent stays literal. Its line break
+        // starts the new block as insertBlock would, in one change of the document.
+        cursor.insertText(m_logHasLines ? QChar::ParagraphSeparator + text : text);
         cursor.endEditBlock();
     }
     m_logHasLines = true;

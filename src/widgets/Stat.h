@@ -20,7 +20,10 @@ public:
 
     // One whole line at the end of the log, always as plain text.
     void AppendLog(const QString &line);
-    // Grows the table by one row and fills the row that was the empty last row.
+    // The lines in order, with the same result as appending them one by one.
+    void AppendLog(const QStringList &lines);
+    // Grows the table by one row and fills the row that was the empty last row; when the table
+    // is full, its oldest data row goes first.
     void AppendQueryRow(const QString &from, const QString &time, const QString &askedFor);
     // Writes the header cells, then shows, raises and activates the window.
     void ShowStatistics();
@@ -47,16 +50,23 @@ public:
     QLabel *Label2 = nullptr;
 
     static constexpr int MaxLogLength = 4096;
+    // The table keeps this many data rows at most and drops the oldest for a new one, so
+    // that no number of clients can make it grow without bound.
+    static constexpr int MaxQueryRows = 10000;
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    class LogLayout;
+
     void createControls();
     void setQueryRowCount(int rows);
     void setDataCell(int row, int column, const QString &text);
     void emptyLog();
     void appendLogLine(const QString &line);
+    void insertLogText(const QString &text);
     void memo1TextChanged();
     int measuredLogLength() const;
 
@@ -67,4 +77,5 @@ private:
     bool m_logHasLines = false;
     // Set while this class edits the log, so that textChanged does not run the rule midway.
     bool m_editingLog = false;
+    LogLayout *m_logLayout = nullptr; // owned by the log's document
 };

@@ -1,8 +1,11 @@
 #include "Stat.h"
 
+#include <QApplication>
+#include <QImage>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 #include <QTextDocument>
@@ -57,6 +60,13 @@ private slots:
     void hiding_data();
     void hiding();
     void markupStaysLiteral();
+    void logWrittenWhileHiddenLooksTheSame_data();
+    void logWrittenWhileHiddenLooksTheSame();
+    void hiddenLogIsExactAtEveryMoment();
+    void linesTogetherAsOneByOne_data();
+    void linesTogetherAsOneByOne();
+    void queryTableKeepsTheLatestRows_data();
+    void queryTableKeepsTheLatestRows();
 };
 
 void TestStat::appendedLines_data()
@@ -204,6 +214,141 @@ void TestStat::markupStaysLiteral()
     QVERIFY(!dialog.Memo1->document()->toHtml().contains("<img"));
     QCOMPARE(dialog.queryCell(1, 0), markup);
     QCOMPARE(dialog.queryCell(1, 2), markup);
+}
+
+void TestStat::logWrittenWhileHiddenLooksTheSame_data()
+{
+    QTest::addColumn<QStringList>("before");
+    QTest::addColumn<QStringList>("lines");
+
+    QStringList numbered;
+    for (int i = 0; i < 40; ++i)
+        numbered << QStringLiteral("Client session accepted, socket(%1) Peer IP=127.0.0.1").arg(i);
+    const QStringList wrapping{QString(300, 'w'), "short", QString(150, 'v') + " tail"};
+    QTest::addRow("few lines") << QStringList{} << QStringList{"one", "two", "three"};
+    QTest::addRow("more lines than the view") << QStringList{} << numbered;
+    QTest::addRow("wrapping lines") << QStringList{"first"} << wrapping;
+    QTest::addRow("restart while hidden") << numbered << fullLog() + QStringList{"after"};
+    QTest::addRow("shown, hidden, appended") << numbered.mid(0, 5) << numbered.mid(5);
+}
+
+// The log shows the same, pixel for pixel, whether its lines arrived while it was hidden or
+// while it was on the screen.
+void TestStat::logWrittenWhileHiddenLooksTheSame()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, lines);
+    QImage seen;
+    {
+        TStatDialog dialog;
+        dialog.ShowStatistics();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        appendAll(dialog, before + lines);
+        QApplication::processEvents();
+        seen = dialog.Memo1->grab().toImage();
+    }
+    TStatDialog dialog;
+    if (!before.isEmpty()) {
+        dialog.ShowStatistics();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        appendAll(dialog, before);
+        dialog.Button1Click();
+    }
+    appendAll(dialog, lines);
+    dialog.ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QApplication::processEvents();
+    QCOMPARE(dialog.Memo1->grab().toImage(), seen);
+    QCOMPARE(dialog.Memo1->verticalScrollBar()->maximum(),
+             dialog.Memo1->verticalScrollBar()->value());
+}
+
+void TestStat::hiddenLogIsExactAtEveryMoment()
+{
+    TStatDialog dialog;
+    QString expected;
+    for (int i = 0; i < 200; ++i) {
+        const QString line = QString(i % 50, QLatin1Char('a' + i % 26));
+        dialog.AppendLog(line);
+        expected += line + QLatin1String("\r\n");
+        if (expected.size() > TStatDialog::MaxLogLength)
+            expected = RestartLog;
+        QCOMPARE(dialog.logText(), expected);
+        QCOMPARE(dialog.Memo1->toPlainText() + "\n", QString(expected).replace("\r\n", "\n"));
+    }
+}
+
+void TestStat::linesTogetherAsOneByOne_data()
+{
+    QTest::addColumn<int>("filled"); // characters in the log before
+    QTest::addColumn<QStringList>("lines");
+
+    const QStringList query{"Starting send on socket(12) Peer IP=127.0.0.1 Peer Port=40000",
+                            "Socket(12), sent: lab_user\r\n", "Buffer Len: 10",
+                            "Sending data to Socket: 12"};
+    const QStringList breaks{"lone\rCR", "lone\nLF", "LF CR\n\r", "\r\n\r\n", ""};
+    for (const int filled : {0, 3000, 3900, 3960, 4000, 4060}) {
+        QTest::addRow("query lines after %d", filled) << filled << query;
+        QTest::addRow("line breaks after %d", filled) << filled << breaks;
+    }
+    QTest::addRow("longer than the log")
+        << 0 << QStringList{QString(3000, 'a'), QString(2000, 'b')};
+}
+
+// Appending lines together leaves the log exactly as appending them one by one, the restart
+// rule included.
+void TestStat::linesTogetherAsOneByOne()
+{
+    QFETCH(int, filled);
+    QFETCH(QStringList, lines);
+    TStatDialog together;
+    TStatDialog oneByOne;
+    for (TStatDialog *dialog : {&together, &oneByOne}) {
+        for (int length = 0; length + 32 <= filled; length += 32)
+            dialog->AppendLog(QString(30, 'f'));
+    }
+    together.AppendLog(lines);
+    appendAll(oneByOne, lines);
+    QCOMPARE(together.logText(), oneByOne.logText());
+    QCOMPARE(together.Memo1->toPlainText(), oneByOne.Memo1->toPlainText());
+    together.AppendLog(QStringLiteral("next"));
+    oneByOne.AppendLog(QStringLiteral("next"));
+    QCOMPARE(together.logText(), oneByOne.logText());
+}
+
+void TestStat::queryTableKeepsTheLatestRows_data()
+{
+    QTest::addColumn<int>("queries");
+    QTest::addColumn<int>("rows");
+    QTest::addRow("below the limit")
+        << TStatDialog::MaxQueryRows - 1 << TStatDialog::MaxQueryRows - 1;
+    QTest::addRow("at the limit") << TStatDialog::MaxQueryRows << TStatDialog::MaxQueryRows;
+    QTest::addRow("one past the limit")
+        << TStatDialog::MaxQueryRows + 1 << TStatDialog::MaxQueryRows;
+    QTest::addRow("far past the limit")
+        << 2 * TStatDialog::MaxQueryRows + 7 << TStatDialog::MaxQueryRows;
+}
+
+// However many clients ask, the table holds the latest rows only: memory stays bounded.
+void TestStat::queryTableKeepsTheLatestRows()
+{
+    QFETCH(int, queries);
+    QFETCH(int, rows);
+    TStatDialog dialog;
+    dialog.ShowStatistics();
+    for (int i = 0; i < queries; ++i)
+        dialog.AppendQueryRow(QString::number(i), "t", QStringLiteral("user%1").arg(i));
+    // The header, the data rows and the empty last row.
+    QCOMPARE(dialog.queryRowCount(), rows + 2);
+    QCOMPARE(dialog.queryCell(0, 0), QStringLiteral("From:"));
+    QCOMPARE(dialog.queryCell(1, 0), QString::number(queries - rows));
+    QCOMPARE(dialog.queryCell(rows, 2), QStringLiteral("user%1").arg(queries - 1));
+    QCOMPARE(dialog.queryCell(rows + 1, 0), QString());
+
+    dialog.ClearBtnClick();
+    dialog.AppendQueryRow("a", "b", "c");
+    QCOMPARE(cells(dialog),
+             (QStringList{"From:", "Time:", "Asked For:", "a", "b", "c", "", "", ""}));
 }
 
 QTEST_MAIN(TestStat)

@@ -1,0 +1,234 @@
+#pragma once
+
+// What the fault tests share: the replies a finger client must get, written out from the
+// protocol rather than taken from the program; the real program in a process of its own; and
+// plain blocking clients with time limits.
+
+#include <QByteArray>
+#include <QByteArrayList>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+
+namespace fault {
+
+inline const QByteArray Dashes = "-------------------------";
+
+inline QByteArray crlfLines(const QByteArrayList &entries)
+{
+    QByteArray bytes;
+    for (const QByteArray &entry : entries)
+        bytes += entry + "\r\n";
+    return bytes;
+}
+
+// The login the program derives for the user this test runs as (no blanks in Unix names).
+inline QByteArray login()
+{
+    const passwd *entry = ::getpwuid(::geteuid());
+    QByteArray name = entry ? QByteArray(entry->pw_name) : QByteArray();
+    for (char &c : name) {
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+    }
+    return name;
+}
+
+inline QByteArray listReply()
+{
+    utsname names{};
+    ::uname(&names);
+    const QByteArrayList release = QByteArray(names.release).split('.');
+    const QByteArray hi = QByteArray::number(release.value(0).toInt());
+    const QByteArray lo = QByteArray::number(release.value(1).toInt());
+    char host[256] = {};
+    ::gethostname(host, sizeof host - 1);
+    return crlfLines({"Finger Reply:", Dashes, "Information: ", "OS Type: Unknown",
+                      "OS Version: " + hi + "." + lo, "Computer Name: " + QByteArray(host), Dashes,
+                      "1 user logged in:", login()});
+}
+
+inline QByteArray refusal(const QByteArray &name)
+{
+    return crlfLines(
+        {"Finger Reply:", Dashes, "Information on user: " + name, "No such user logged on."});
+}
+
+// The details of the default settings; planLines are the plan file's lines, or none for
+// "No Plan.".
+inline QByteArray detailsReply(const QByteArray &name, const QByteArrayList *planLines = nullptr)
+{
+    QByteArray reply =
+        crlfLines({"Finger Reply:", Dashes, "Information on user: " + name, "Real Name: Unknown",
+                   "Home Phone: -", "Office Phone: -", "Plan:"});
+    reply += planLines ? crlfLines(*planLines) + "\r\n" : crlfLines({"No Plan."});
+    reply += crlfLines({"", "Project:", "No Project."});
+    return reply;
+}
+
+inline bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
+           file.write(bytes) == bytes.size() && file.flush();
+}
+
+inline QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline QByteArray registryText(const QList<QPair<QByteArray, QByteArray>> &values)
+{
+    QByteArray text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Tellwick]\r\n";
+    for (const auto &[name, value] : values)
+        text += "\"" + name + "\"=" + value + "\r\n";
+    return text;
+}
+
+// A client socket connected to 127.0.0.1:port, or -1.
+inline int connectTo(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+struct Answer
+{
+    bool connected = false;
+    bool complete = false; // the server closed after its reply, within the time limit
+    QByteArray bytes;
+};
+
+// Sends the request and reads to the end, within a time limit for the whole query.
+inline Answer query(quint16 port, const QByteArray &request, int limitMs = 20000)
+{
+    Answer answer;
+    const int fd = connectTo(port);
+    if (fd == -1)
+        return answer;
+    answer.connected = true;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    qsizetype sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n =
+            ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            break; // answered and closed before it took everything
+        sent += n;
+    }
+    char buffer[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        pollfd entry{fd, POLLIN, 0};
+        if (left <= 0 || ::poll(&entry, 1, int(left)) == 0)
+            break;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            answer.bytes.append(buffer, n);
+            continue;
+        }
+        if (n == -1 && errno == EINTR)
+            continue;
+        answer.complete = n == 0;
+        break;
+    }
+    ::close(fd);
+    return answer;
+}
+
+// The real program, in this test's network namespace, with a settings folder of its own.
+class Program
+{
+public:
+    explicit Program(const QString &configHome) : m_configHome(configHome)
+    {
+        m_runtime.setAutoRemove(true);
+    }
+    ~Program() { stop(); }
+
+    static QString executable() { return qEnvironmentVariable("TELLWICK_PROGRAM"); }
+
+    void start()
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("XDG_CONFIG_HOME", m_configHome);
+        environment.insert("XDG_RUNTIME_DIR", m_runtime.path());
+        environment.insert("HOME", m_configHome);
+        m_process.setProcessEnvironment(environment);
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(executable(), QStringList());
+        m_process.waitForStarted(10000);
+    }
+
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
+
+    // Polls until the port accepts, the program ends or the limit passes.
+    bool waitListening(quint16 port, int limitMs = 20000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < limitMs) {
+            if (!isRunning())
+                return false;
+            const int fd = connectTo(port);
+            if (fd != -1) {
+                ::close(fd);
+                return true;
+            }
+            QTest::qWait(20);
+        }
+        return false;
+    }
+
+    // SIGTERM ends the loop without saving; returns the exit code, or -1.
+    int stop()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        m_process.terminate();
+        if (!m_process.waitForFinished(20000)) {
+            m_process.kill();
+            m_process.waitForFinished(5000);
+            return -1;
+        }
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    }
+
+private:
+    QString m_configHome;
+    QTemporaryDir m_runtime;
+    QProcess m_process;
+};
+
+} // namespace fault

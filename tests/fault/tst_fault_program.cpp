@@ -1,0 +1,316 @@
+// The real program under load, hostile clients and damaged settings, in a private network
+// namespace: it must answer every client exactly, never hang, and never lose its settings.
+
+#include "FaultTools.h"
+#include "LoopbackClient.h"
+#include "NetNamespace.h"
+
+#include <QCoreApplication>
+#include <QRandomGenerator>
+
+#include <sys/stat.h>
+
+using namespace fault;
+
+namespace {
+
+constexpr quint16 FingerPort = 79;
+
+// A client that sends part of a request and then neither sends nor closes.
+class StalledClient
+{
+public:
+    explicit StalledClient(const QByteArray &part) : m_fd(connectTo(FingerPort))
+    {
+        if (m_fd != -1)
+            ::send(m_fd, part.constData(), size_t(part.size()), MSG_NOSIGNAL);
+    }
+    ~StalledClient()
+    {
+        if (m_fd != -1)
+            ::close(m_fd);
+    }
+    StalledClient(const StalledClient &) = delete;
+    StalledClient &operator=(const StalledClient &) = delete;
+    bool connected() const { return m_fd != -1; }
+
+private:
+    int m_fd = -1;
+};
+
+// The reply to a request that asks for a user who is not there: the name is the request up to
+// its first NUL byte, then, when longer than 3 bytes, without its CR and LF bytes.
+QByteArray refusalFor(QByteArray request)
+{
+    const qsizetype nul = request.indexOf('\0');
+    if (nul != -1)
+        request.truncate(nul);
+    if (request.size() <= 3)
+        return refusal(QByteArray());
+    request.removeIf([](char c) { return c == '\r' || c == '\n'; });
+    return refusal(request);
+}
+
+} // namespace
+
+class TestFaultProgram : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void moreClientsThanTheListenQueue();
+    void thousandSequentialQueries();
+    void hostileClientsLeaveTheServiceWorking();
+    void hugePlanToASlowReader();
+    void oddRequests_data();
+    void oddRequests();
+    void damagedSettingsFile_data();
+    void damagedSettingsFile();
+
+private:
+    QString configHome() const { return m_home->path() + "/config"; }
+    QString registryPath() const { return configHome() + "/Tellwick/registry.reg"; }
+    void writeRegistry(const QByteArray &text);
+    // Starts the program and waits for its finger port.
+    void startProgram();
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<Program> m_program;
+};
+
+void TestFaultProgram::initTestCase()
+{
+    TELLWICK_REQUIRE_NETNS();
+    if (Program::executable().isEmpty() || !QFile::exists(Program::executable()))
+        QSKIP("TELLWICK_PROGRAM names no program");
+}
+
+void TestFaultProgram::init()
+{
+    m_home = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_home->isValid());
+    QVERIFY(QDir().mkpath(configHome() + "/Tellwick"));
+}
+
+void TestFaultProgram::cleanup()
+{
+    if (m_program) {
+        QVERIFY2(m_program->isRunning(), "the program ended on its own");
+        QCOMPARE(m_program->stop(), 0);
+    }
+    m_program.reset();
+    m_home.reset();
+}
+
+void TestFaultProgram::writeRegistry(const QByteArray &text)
+{
+    QVERIFY(writeFile(registryPath(), text));
+}
+
+void TestFaultProgram::startProgram()
+{
+    m_program = std::make_unique<Program>(configHome());
+    m_program->start();
+    QVERIFY2(m_program->waitListening(FingerPort), "the finger port never opened");
+}
+
+void TestFaultProgram::moreClientsThanTheListenQueue()
+{
+    startProgram();
+    // The listen queue holds 5; the rest are turned away by the system and try again.
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (int i = 0; i < 50; ++i) {
+        LoopbackClient::Options options;
+        options.request = i % 2 ? QByteArray("\r\n") : login() + "\r\n";
+        options.receiveTimeoutMs = 60000;
+        clients.push_back(std::make_unique<LoopbackClient>(FingerPort, options));
+    }
+    for (int i = 0; i < 50; ++i) {
+        QTRY_VERIFY_WITH_TIMEOUT(clients[i]->isFinished(), 90000);
+        QCOMPARE(clients[i]->ending(), LoopbackClient::Ending::Closed);
+        QCOMPARE(clients[i]->received(), i % 2 ? listReply() : detailsReply(login()));
+    }
+}
+
+void TestFaultProgram::thousandSequentialQueries()
+{
+    startProgram();
+    const QByteArray requests[] = {"\r\n", login() + "\r\n", "nobody\r\n"};
+    const QByteArray replies[] = {listReply(), detailsReply(login()), refusal("nobody")};
+    for (int i = 0; i < 1000; ++i) {
+        const Answer answer = query(FingerPort, requests[i % 3]);
+        QVERIFY2(answer.connected, qPrintable(QString("query %1 was not accepted").arg(i)));
+        QVERIFY2(answer.complete, qPrintable(QString("query %1 did not end").arg(i)));
+        QCOMPARE(answer.bytes, replies[i % 3]);
+    }
+}
+
+// Resets show a message box that nobody answers here: the services go on meanwhile.
+void TestFaultProgram::hostileClientsLeaveTheServiceWorking()
+{
+    startProgram();
+    std::vector<std::unique_ptr<LoopbackClient>> clients;
+    for (int i = 0; i < 200; ++i) {
+        LoopbackClient::Options options;
+        (i % 2 ? options.resetAtOnce : options.leaveSilently) = true;
+        clients.push_back(std::make_unique<LoopbackClient>(FingerPort, options));
+    }
+    std::vector<std::unique_ptr<StalledClient>> stalled;
+    for (int i = 0; i < 20; ++i) {
+        stalled.push_back(std::make_unique<StalledClient>(login().left(2)));
+        QVERIFY(stalled.back()->connected());
+    }
+    for (const auto &client : clients)
+        QTRY_VERIFY_WITH_TIMEOUT(client->isFinished(), 60000);
+
+    // Whatever the storm left behind, a normal query is answered as soon as it arrives.
+    const Answer answer = query(FingerPort, "\r\n", 10000);
+    QVERIFY(answer.complete);
+    QCOMPARE(answer.bytes, listReply());
+    const Answer details = query(FingerPort, login() + "\r\n", 10000);
+    QCOMPARE(details.bytes, detailsReply(login()));
+    QVERIFY(m_program->isRunning());
+}
+
+void TestFaultProgram::hugePlanToASlowReader()
+{
+    QByteArrayList planLines;
+    QByteArray plan;
+    for (int i = 0; plan.size() < 5 * 1024 * 1024; ++i) {
+        const QByteArray line = "plan line " + QByteArray::number(i) + ' ' + QByteArray(60, 'p');
+        planLines << line;
+        plan += line + '\n';
+    }
+    const QString planPath = m_home->filePath("plan.txt");
+    QVERIFY(writeFile(planPath, plan));
+    writeRegistry(registryText({{login() + "Plan", "\"" + planPath.toUtf8() + "\""}}));
+    startProgram();
+
+    // 5 MB in pieces of 64 kB with a pause of a quarter of a second: some 20 seconds.
+    LoopbackClient::Options slow;
+    slow.request = login() + "\r\n";
+    slow.readChunk = 64 * 1024;
+    slow.pauseBetweenReadsMs = 250;
+    slow.receiveTimeoutMs = 60000;
+    LoopbackClient reader(FingerPort, slow);
+
+    // Other clients are served while the reader takes its time.
+    QTest::qWait(1000);
+    for (int i = 0; i < 5; ++i) {
+        const Answer answer = query(FingerPort, "\r\n", 20000);
+        QVERIFY(answer.complete);
+        QCOMPARE(answer.bytes, listReply());
+    }
+    QVERIFY2(!reader.isFinished(), "the reader should still be reading");
+
+    QTRY_VERIFY_WITH_TIMEOUT(reader.isFinished(), 120000);
+    QCOMPARE(reader.ending(), LoopbackClient::Ending::Closed);
+    const QByteArray expected = detailsReply(login(), &planLines);
+    QCOMPARE(reader.received().size(), expected.size());
+    QVERIFY(reader.received() == expected);
+}
+
+void TestFaultProgram::oddRequests_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("read"); // how much of it the program reads: its first receive
+
+    QTest::addRow("1 byte") << QByteArray("a") << 1;
+    QTest::addRow("3 bytes") << QByteArray("abc") << 3;
+    QTest::addRow("8191 bytes") << QByteArray(8191, 'n') << 8191;
+    QTest::addRow("8192 bytes") << QByteArray(8192, 'n') << 8192;
+    QTest::addRow("8193 bytes") << QByteArray(8193, 'n') << 8192;
+    QTest::addRow("100000 bytes") << QByteArray(100000, 'n') << 8192;
+    QTest::addRow("zero bytes") << QByteArray(16, '\0') << 16;
+    QTest::addRow("zero byte inside") << QByteArray("ab\0cdef\r\n", 9) << 9;
+    QTest::addRow("markup") << QByteArray("<b>x</b><img src=/etc/passwd>\r\n") << 31;
+    QByteArray junk(4096, Qt::Uninitialized);
+    QRandomGenerator generator(1288);
+    for (char &c : junk)
+        c = char(1 + generator.bounded(255)); // no NUL, so that all of it is a name
+    QTest::addRow("binary junk") << junk << 4096;
+    QTest::addRow("only line ends") << QByteArray("\r\n\r\n\n\r") << 6;
+}
+
+void TestFaultProgram::oddRequests()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, read);
+    startProgram();
+    const Answer answer = query(FingerPort, request);
+    QVERIFY(answer.complete);
+    if (read == request.size()) {
+        QCOMPARE(answer.bytes, refusalFor(request));
+    } else {
+        // One receive takes what has arrived, at most 8192 bytes: the name is a prefix.
+        const QByteArray head = "Finger Reply:\r\n" + Dashes + "\r\nInformation on user: ";
+        QVERIFY(answer.bytes.startsWith(head));
+        const qsizetype nameLength = answer.bytes.size() - head.size() -
+                                     qsizetype(strlen("\r\nNo such user logged on.\r\n"));
+        QVERIFY(nameLength > 3 && nameLength <= read);
+        QCOMPARE(answer.bytes, refusalFor(request.left(nameLength)));
+    }
+    // Still up, and still answering.
+    QCOMPARE(query(FingerPort, "\r\n").bytes, listReply());
+}
+
+void TestFaultProgram::damagedSettingsFile_data()
+{
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<bool>("readOnlyFolder");
+    QTest::addColumn<bool>("listens");
+
+    const QByteArray valid = registryText({{"Beep", "\"0\""}, {"Enable", "\"1\""}});
+    QTest::addRow("missing") << false << QByteArray() << false << true;
+    QTest::addRow("empty") << true << QByteArray() << false << true;
+    QTest::addRow("truncated in a line") << true << valid.left(valid.size() - 9) << false << true;
+    QTest::addRow("not UTF-8") << true << registryText({{"Beep", "\"\xff\xfe\x80\""}}) << false
+                               << true;
+    // The value of another type stops the start-up work before any listener opens.
+    QTest::addRow("value of another type")
+        << true << registryText({{"Enable", "dword:00000001"}}) << false << false;
+    QTest::addRow("read-only folder") << true << valid << true << true;
+    QTest::addRow("switched off") << true << registryText({{"Enable", "\"0\""}}) << false << false;
+}
+
+void TestFaultProgram::damagedSettingsFile()
+{
+    QFETCH(bool, exists);
+    QFETCH(QByteArray, contents);
+    QFETCH(bool, readOnlyFolder);
+    QFETCH(bool, listens);
+    if (exists)
+        writeRegistry(contents);
+    const QString folder = configHome() + "/Tellwick";
+    if (readOnlyFolder)
+        QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+    const auto restore = qScopeGuard([&] { ::chmod(QFile::encodeName(folder).constData(), 0755); });
+
+    m_program = std::make_unique<Program>(configHome());
+    m_program->start();
+    if (listens) {
+        QVERIFY(m_program->waitListening(FingerPort));
+        QCOMPARE(query(FingerPort, "\r\n").bytes, listReply());
+    } else {
+        // It keeps running without a finger listener (a box tells why, or nothing is on).
+        QTest::qWait(1500);
+        QVERIFY(m_program->isRunning());
+        QCOMPARE(connectTo(FingerPort), -1);
+    }
+    QCOMPARE(m_program->stop(), 0);
+    m_program.reset();
+
+    // Reading never writes: the file is exactly as it was, or still absent.
+    QCOMPARE(QFile::exists(registryPath()), exists);
+    if (exists)
+        QCOMPARE(readFile(registryPath()), contents);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), exists ? 1 : 0);
+}
+
+TELLWICK_GUILESS_TEST_MAIN_IN_NETNS(TestFaultProgram)
+#include "tst_fault_program.moc"

@@ -1,0 +1,134 @@
+// The finger service in this process, so that its log can be read: after a storm of resets,
+// silent and stalled clients, every session the log opened it also closed, no line is lost
+// beyond the log's restart rule, and the next query is answered.
+
+#include "MainFormFixture.h"
+#include "NetNamespace.h"
+
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
+
+namespace {
+
+const QString RestartHeader = QStringLiteral("Log Restart.\r\n------------\r\n");
+
+// Every line that reaches the log, in order, seen through the log's own document: what was
+// inserted, and every time the log was emptied.
+class LogRecorder
+{
+public:
+    explicit LogRecorder(QPlainTextEdit *log) : m_document(log->document())
+    {
+        QObject::connect(m_document, &QTextDocument::contentsChange, m_document,
+                         [this](int from, int removed, int added) {
+                             if (removed > 0 && m_document->isEmpty()) {
+                                 sinceEmptied.clear();
+                                 emptied = true;
+                             }
+                             if (added == 0)
+                                 return;
+                             QTextCursor cursor(m_document);
+                             cursor.setPosition(from);
+                             cursor.setPosition(from + added, QTextCursor::KeepAnchor);
+                             QString text = cursor.selectedText();
+                             text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+                             // The first line after the log was emptied comes without a break.
+                             if (std::exchange(emptied, false) && !all.isEmpty())
+                                 all += QLatin1Char('\n');
+                             all += text;
+                             sinceEmptied += text;
+                         });
+    }
+
+    QString all;          // everything ever inserted, lines apart by LF
+    QString sinceEmptied; // inserted since the log was last emptied
+
+private:
+    QTextDocument *m_document;
+    bool emptied = false;
+};
+
+} // namespace
+
+class TestFaultServices : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { TELLWICK_REQUIRE_NETNS(); }
+    void init() { writeRegistry({}); }
+
+    void stormLosesNoSessionAndNoLine()
+    {
+        Program program;
+        LogRecorder recorder(program.stat->Memo1);
+        std::vector<std::unique_ptr<LoopbackClient>> clients;
+        for (int i = 0; i < 220; ++i) {
+            LoopbackClient::Options options;
+            if (i < 200)
+                (i % 2 ? options.resetAtOnce : options.leaveSilently) = true;
+            else
+                options.request = "la"; // half a request, and never the rest
+            options.receiveTimeoutMs = 20000;
+            clients.push_back(std::make_unique<LoopbackClient>(79, options));
+        }
+        for (const auto &client : clients)
+            QTRY_VERIFY_WITH_TIMEOUT(client->isFinished(), 150000);
+        QTRY_VERIFY_WITH_TIMEOUT(!QueryBusy, 30000);
+        // A client that got in (the system turns some away from the queue of 5 in such a
+        // storm) got the one reply to its half request.
+        int stalledAnswered = 0;
+        for (int i = 200; i < 220; ++i) {
+            if (clients[i]->received().isEmpty())
+                continue;
+            ++stalledAnswered;
+            QCOMPARE(clients[i]->received(),
+                     lines({"Finger Reply:", "-------------------------",
+                            "Information on user: ", "No such user logged on."}));
+        }
+
+        LoopbackClient next(79, request("\r\n"));
+        WAIT_FOR_CLIENT(next);
+        QVERIFY(next.received().endsWith("1 user logged in:\r\n" + FakeLogin + "\r\n"));
+
+        // The log holds exactly what arrived since its last restart.
+        const QString log = program.stat->logText();
+        QString expected = recorder.sinceEmptied;
+        expected.replace(QLatin1Char('\n'), QLatin1String("\r\n"));
+        QCOMPARE(log, expected + QLatin1String("\r\n"));
+        QVERIFY(log.size() <= TStatDialog::MaxLogLength);
+        if (recorder.all.size() > TStatDialog::MaxLogLength)
+            QVERIFY(log.startsWith(RestartHeader));
+
+        // Every accepted session ended in exactly one way: closed by its client, answered, or
+        // reset (shown in a box, or logged while a box was open).
+        const QStringList all = recorder.all.split(QLatin1Char('\n'));
+        const auto count = [&all](const QString &prefix) {
+            return std::count_if(all.begin(), all.end(), [&prefix](const QString &line) {
+                return line.startsWith(prefix);
+            });
+        };
+        const qsizetype accepted = count("Client session accepted, socket(");
+        const qsizetype closed = count("Socket: ");
+        const qsizetype answered = count("Sending data to Socket: ");
+        const qsizetype resetLogged = count("Connection reset by peer");
+        const qsizetype resetShown = program.dialogs.texts().count("Connection reset by peer");
+        QVERIFY(accepted > 0);
+        QCOMPARE(closed + answered + resetLogged + resetShown, accepted);
+        QCOMPARE(answered, stalledAnswered + 1); // and the last query
+    }
+
+private:
+    static QByteArray lines(const QByteArrayList &entries)
+    {
+        QByteArray bytes;
+        for (const QByteArray &entry : entries)
+            bytes += entry + "\r\n";
+        return bytes;
+    }
+};
+
+TELLWICK_TEST_MAIN_IN_NETNS(TestFaultServices)
+#include "tst_fault_services.moc"
