@@ -1,4 +1,5 @@
 #include "RegistryFile.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -9,18 +10,6 @@ namespace {
 
 const QString Key = QStringLiteral("HKEY_CURRENT_USER\\Software\\Tellwick");
 const QByteArray Head = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tellwick]\n";
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
 
 } // namespace
 
@@ -115,7 +104,7 @@ void TestRegistryFile::keepsWhatItDoesNotOwn()
     QVERIFY(registry.setString(Key, QStringLiteral("New"), QStringLiteral("a\"b\\")));
     QVERIFY(registry.setString(Key + QStringLiteral("\\Fresh"), QStringLiteral("v"), {}));
     QCOMPARE(registry.save(), RegistryFile::SaveStatus::Saved);
-    QCOMPARE(contents(path), other +
+    QCOMPARE(readFile(path), other +
                                  "[HKEY_CURRENT_USER\\Software\\Tellwick]\n"
                                  "\"Path\"=hex(2):25,00,00,00\n\"Enable\"=\"1\"\n@=\"d\"\n"
                                  "\"New\"=\"a\\\"b\\\\\"\n" +
@@ -134,7 +123,7 @@ void TestRegistryFile::lineBreaksSurviveInHexForm()
     QVERIFY(registry.setString(Key, QStringLiteral("Plan"), text));
     QVERIFY(!registry.setString(Key, QStringLiteral("bad\nname"), text));
     QCOMPARE(registry.save(), RegistryFile::SaveStatus::Saved);
-    QVERIFY(contents(path).contains("\"Plan\"=hex(1):66,69,"));
+    QVERIFY(readFile(path).contains("\"Plan\"=hex(1):66,69,"));
     RegistryFile reread(path);
     QCOMPARE(reread.load(), RegistryFile::LoadStatus::Loaded);
     QCOMPARE(reread.value(Key, QStringLiteral("Plan"))->text, text);
@@ -168,7 +157,7 @@ void TestRegistryFile::unparsableFileIsKeptAside()
     QCOMPARE(registry.save(), RegistryFile::SaveStatus::Saved); // keeps the copy only once
     const QStringList copies = QDir(dir.path()).entryList({"registry.reg.bad-*"});
     QCOMPARE(copies.size(), 1);
-    QCOMPARE(contents(dir.filePath(copies.first())), bytes);
+    QCOMPARE(readFile(dir.filePath(copies.first())), bytes);
     RegistryFile reread(path);
     QCOMPARE(reread.load(), RegistryFile::LoadStatus::Loaded);
     QCOMPARE(reread.value(Key, QStringLiteral("Enable"))->text, "1");

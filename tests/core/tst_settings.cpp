@@ -1,5 +1,6 @@
 #include "RuntimeError.h"
 #include "Settings.h"
+#include "TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,19 +12,6 @@
 namespace {
 
 const QByteArray Head = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Tellwick]\n";
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return QDir().mkpath(QFileInfo(path).absolutePath()) && file.open(QIODevice::WriteOnly) &&
-           file.write(bytes) == bytes.size();
-}
 
 TSettings forLogin(const QString &loginName)
 {
@@ -107,7 +95,7 @@ void TestSettings::defaultsWithoutFileThenSaveWritesAllValues()
 
     settings.EnableDayTime = false;
     SaveSettings(settings, m_path);
-    QCOMPARE(contents(m_path), Head +
+    QCOMPARE(readFile(m_path), Head +
                                    "\"Enable\"=\"1\"\n\"EnableList\"=\"1\"\n\"EnableInfo\"=\"1\"\n"
                                    "\"EnableUserInfo\"=\"1\"\n\"EnableDayTime\"=\"0\"\n"
                                    "\"Beep\"=\"1\"\n\"lab_userRealName\"=\"Unknown\"\n"
@@ -237,7 +225,7 @@ void TestSettings::failedSaveKeepsTheOldFile()
     std::signal(SIGXFSZ, oldHandler);
 
     QTEST(failure, "error");
-    QCOMPARE(contents(kept), old);
+    QCOMPARE(readFile(kept), old);
     // Nothing else appeared: no temporary file, no copy.
     const QDir checked(obstacle == Obstacle::FolderIsAFile ? m_dir->path() : folder);
     QCOMPARE(checked.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 1);

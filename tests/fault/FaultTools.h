@@ -4,6 +4,7 @@
 // protocol rather than taken from the program; the real program in a process of its own; and
 // plain blocking clients with time limits.
 
+#include "TestFiles.h"
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDir>
@@ -78,19 +79,6 @@ inline QByteArray detailsReply(const QByteArray &name, const QByteArrayList *pla
     reply += planLines ? crlfLines(*planLines) + "\r\n" : crlfLines({"No Plan."});
     reply += crlfLines({"", "Project:", "No Project."});
     return reply;
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) &&
-           file.write(bytes) == bytes.size() && file.flush();
-}
-
-inline QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 inline QByteArray registryText(const QList<QPair<QByteArray, QByteArray>> &values)

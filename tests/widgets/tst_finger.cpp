@@ -1,4 +1,5 @@
 #include "FInger.h"
+#include "TestFiles.h"
 
 #include "NetNamespace.h"
 #include "RecordingDialogs.h"
@@ -132,18 +133,6 @@ QString pdfText(const QByteArray &pdf)
             text += toUnicode.value(glyph.captured(1).toInt(nullptr, 16));
     }
     return text;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 enum class CloseWay { CloseButton, FileClose, CloseBox };
