@@ -64,14 +64,22 @@ bool QtTrayShell::isHostAvailable()
 
 void QtTrayShell::apply(const QIcon &icon, const QString &toolTip)
 {
+    // Setting the same image again would repaint the icon in the tray host for every query.
     if (icon.isNull()) {
-        // An icon is added before its image is set; show a transparent square meanwhile
-        // instead of having Qt warn about a missing icon.
-        QPixmap blank(16, 16);
-        blank.fill(Qt::transparent);
-        m_icon->setIcon(QIcon(blank));
-    } else {
+        if (!m_blankShown) {
+            // An icon is added before its image is set; show a transparent square meanwhile
+            // instead of having Qt warn about a missing icon.
+            QPixmap blank(16, 16);
+            blank.fill(Qt::transparent);
+            m_icon->setIcon(QIcon(blank));
+            m_blankShown = true;
+            m_shownIconKey = -1;
+        }
+    } else if (icon.cacheKey() != m_shownIconKey) {
         m_icon->setIcon(icon);
+        m_shownIconKey = icon.cacheKey();
+        m_blankShown = false;
     }
-    m_icon->setToolTip(toolTip);
+    if (m_icon->toolTip() != toolTip)
+        m_icon->setToolTip(toolTip);
 }

@@ -49,4 +49,7 @@ private:
     void apply(const QIcon &icon, const QString &toolTip);
 
     std::unique_ptr<QSystemTrayIcon> m_icon;
+    // What the tray shows now: the tip changes with every finger query, the image hardly ever.
+    qint64 m_shownIconKey = -1;
+    bool m_blankShown = false;
 };
