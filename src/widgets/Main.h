@@ -79,7 +79,7 @@ public:
     TSockets *Sockets = nullptr;
     TSockets *Sockets1 = nullptr;
     TComputerInfo *ComputerInfo = nullptr;
-    QFileDialog *OpenDialog = nullptr;
+    QFileDialog *OpenDialog = nullptr; // made on the first Browse
     TTrayIcon *TrayIcon = nullptr;
     QMenu *PopupMenu1 = nullptr;
     QAction *Setup1 = nullptr;

@@ -208,13 +208,6 @@ void TMainForm::createControls()
                         UserLBox,  UserInfoBox,    CheckBox1,       CheckBox2};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
-
-    OpenDialog = new QFileDialog(this, QStringLiteral("Select File:"));
-    OpenDialog->setFileMode(QFileDialog::ExistingFile);
-    OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
-    OpenDialog->setNameFilters(
-        {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")});
-    OpenDialog->selectNameFilter(QStringLiteral("Text Files (*.txt)"));
 }
 
 void TMainForm::createTrayIcon()
@@ -476,6 +469,17 @@ void TMainForm::closeEvent(QCloseEvent *event)
 
 void TMainForm::browse(QLineEdit *editor)
 {
+    // Made on first use: a file dialog watches its folder from the moment it exists, and
+    // looks into every file there whenever the folder changes, on the thread that serves
+    // the queries, for as long as the program runs.
+    if (!OpenDialog) {
+        OpenDialog = new QFileDialog(this, QStringLiteral("Select File:"));
+        OpenDialog->setFileMode(QFileDialog::ExistingFile);
+        OpenDialog->setAcceptMode(QFileDialog::AcceptOpen);
+        OpenDialog->setNameFilters(
+            {QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*.*)")});
+        OpenDialog->selectNameFilter(QStringLiteral("Text Files (*.txt)"));
+    }
     if (OpenDialog->exec() != QDialog::Accepted)
         return;
     const QStringList files = OpenDialog->selectedFiles();
