@@ -42,11 +42,12 @@ if [ -z "${TELLWICK_E2E_NETNS:-}" ]; then
         echo "FAIL: $program is not a built program"
         exit 1
     }
-    # Ports 79 and 13 and every query stay inside a network namespace of this case alone.
+    # Ports 79 and 13 and every query stay inside a network namespace of this case alone; a
+    # mount namespace gives its X server a socket folder of its own (below).
     if [ "$(id -u)" -eq 0 ]; then
-        netns=(unshare --net)
+        netns=(unshare --net --mount)
     else
-        netns=(unshare --user --map-root-user --net)
+        netns=(unshare --user --map-root-user --net --mount)
     fi
     if ! "${netns[@]}" true 2>/dev/null; then
         echo "SKIP: this machine allows no private network namespace (${netns[*]})"
@@ -56,6 +57,12 @@ if [ -z "${TELLWICK_E2E_NETNS:-}" ]; then
 fi
 
 ip link set lo up
+# X servers of cases running side by side take distinct display numbers through their lock
+# files in /tmp, but a server unlinks and re-creates its socket file in /tmp/.X11-unix: each
+# case keeps its sockets in a private folder so that no server takes over another's.
+mkdir -p /tmp/.X11-unix 2>/dev/null || true
+mount -t tmpfs -o mode=1777 tellwick-x11 /tmp/.X11-unix ||
+    echo "note: no private /tmp/.X11-unix; the X server shares the system's" >&2
 
 # ImageMagick's own convert, also where another program of that name comes first in PATH.
 convert=/usr/bin/convert
@@ -81,6 +88,8 @@ mkdir -p "$shots"
 pids=()
 names=()
 program_pid=
+xvfb_pid=
+trayer_pid=
 
 started() {
     pids+=("$1")
@@ -198,8 +207,12 @@ expect_same() {
 
 start_desktop() {
     rm -f "$tmp/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$tmp/display" 2>"$tmp/xvfb.log" &
-    started $! Xvfb
+    # -noreset: a server that resets when its last client leaves (xdpyinfo below) may turn
+    # away whoever connects during the reset.
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp -noreset 3>"$tmp/display" \
+        2>"$tmp/xvfb.log" &
+    xvfb_pid=$!
+    started $xvfb_pid Xvfb
     wait_until "Xvfb to name its display" grep -qx '[0-9]\+' "$tmp/display"
     DISPLAY=":$(cat "$tmp/display")"
     export DISPLAY
@@ -207,7 +220,8 @@ start_desktop() {
 
     trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
         --transparent false >"$tmp/trayer.log" 2>&1 &
-    started $! trayer
+    trayer_pid=$!
+    started $trayer_pid trayer
     wait_until "the tray panel" tray_panel_shown
 }
 
@@ -215,7 +229,10 @@ xdpyinfo_quiet() {
     timeout 10 xdpyinfo >/dev/null 2>&1
 }
 
+# A desktop process that died will not come back: say so at once instead of waiting it out.
 tray_panel_shown() {
+    alive "$xvfb_pid" || fail "Xvfb ended"
+    alive "$trayer_pid" || fail "trayer ended"
     xdotool search --onlyvisible --class '^trayer$' >/dev/null 2>&1
 }
 
