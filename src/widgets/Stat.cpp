@@ -1,5 +1,6 @@
 #include "Stat.h"
 
+#include <QAbstractTableModel>
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
@@ -8,19 +9,108 @@
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScrollBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+
+#include <array>
+#include <vector>
 
 namespace {
 
 constexpr int ColumnCount = 3;
 constexpr int ColumnWidth = 143;
 constexpr int RowHeight = 16;
-constexpr int InitialRowCount = 2; // the header and one empty row
 
 } // namespace
+
+// The query table's rows: the data rows, oldest first, then the empty last row. A full table
+// keeps its data rows in a ring: a new row takes the oldest one's place and the rows are
+// renumbered, instead of a removal that every view and header of the table would have to
+// follow row by row, which made each query cost in proportion to the table's size.
+class TStatDialog::QueryTable final : public QAbstractTableModel
+{
+public:
+    using Row = std::array<QString, ColumnCount>;
+
+    explicit QueryTable(QObject *parent) : QAbstractTableModel(parent) {}
+
+    int rowCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : int(m_rows.size()) + 1;
+    }
+
+    int columnCount(const QModelIndex &parent = {}) const override
+    {
+        return parent.isValid() ? 0 : ColumnCount;
+    }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        // The empty last row has no cells: copying from it leaves the clipboard alone.
+        if (role != Qt::DisplayRole || !checkIndex(index) || index.row() >= dataRowCount())
+            return {};
+        return cell(index.row(), index.column());
+    }
+
+    Qt::ItemFlags flags(const QModelIndex &) const override
+    {
+        return Qt::ItemIsSelectable | Qt::ItemIsEnabled;
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override
+    {
+        if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 ||
+            section >= ColumnCount)
+            return {};
+        return m_header[std::size_t(section)];
+    }
+
+    void setHeader(const Row &header)
+    {
+        m_header = header;
+        emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
+    }
+
+    QString header(int column) const { return m_header[std::size_t(column)]; }
+
+    int dataRowCount() const { return int(m_rows.size()); }
+
+    QString cell(int row, int column) const
+    {
+        return m_rows[(m_first + std::size_t(row)) % m_rows.size()][std::size_t(column)];
+    }
+
+    // Appends a data row; when the table holds `limit` rows already, the oldest goes.
+    void append(Row row, int limit)
+    {
+        if (dataRowCount() < limit) {
+            const int at = dataRowCount();
+            beginInsertRows({}, at, at);
+            m_rows.push_back(std::move(row));
+            endInsertRows();
+            return;
+        }
+        m_rows[m_first] = std::move(row);
+        m_first = (m_first + 1) % m_rows.size();
+        emit dataChanged(index(0, 0), index(dataRowCount() - 1, ColumnCount - 1));
+    }
+
+    void clear()
+    {
+        beginResetModel();
+        m_rows.clear();
+        m_rows.shrink_to_fit();
+        m_first = 0;
+        endResetModel();
+    }
+
+private:
+    Row m_header;
+    std::vector<Row> m_rows;
+    std::size_t m_first = 0; // the oldest row's place in the ring
+};
 
 // Lays out the log only while it can be seen. Qt lays out every appended line at once, even
 // in a hidden window, and that was most of the cost of a query. While the log is hidden the
@@ -88,11 +178,12 @@ void TStatDialog::createControls()
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &TStatDialog::Button1Click);
 
-    Table = new QTableWidget(0, ColumnCount, this);
+    Table = new QTableView(this);
+    m_queryTable = new QueryTable(Table);
+    Table->setModel(m_queryTable);
     Table->setGeometry(8, 24, 457, 113);
     // The design's header row is the horizontal header: fixed, and empty until the window is
     // first shown from the menu.
-    Table->setHorizontalHeaderLabels(QStringList(ColumnCount, QString()));
     Table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     Table->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     Table->horizontalHeader()->setDefaultSectionSize(ColumnWidth);
@@ -108,7 +199,6 @@ void TStatDialog::createControls()
     Table->setSelectionMode(QAbstractItemView::ContiguousSelection);
     Table->setSelectionBehavior(QAbstractItemView::SelectItems);
     Table->setWordWrap(false);
-    setQueryRowCount(InitialRowCount);
 
     ClearBtn = new QPushButton(QStringLiteral("&Clear Log"), this);
     ClearBtn->setGeometry(8, 280, 75, 25);
@@ -171,20 +261,13 @@ void TStatDialog::AppendLog(const QStringList &lines)
 void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
 {
     // Each row may hold a request of 8192 bytes: a remote client must not grow it for ever.
-    if (queryRowCount() - 2 >= MaxQueryRows)
-        Table->removeRow(0);
-    const int rows = queryRowCount();
-    setQueryRowCount(rows + 1);
-    setDataCell(rows - 1, 0, from);
-    setDataCell(rows - 1, 1, time);
-    setDataCell(rows - 1, 2, askedFor);
+    m_queryTable->append({from, time, askedFor}, MaxQueryRows);
 }
 
 void TStatDialog::ShowStatistics()
 {
-    Table->horizontalHeaderItem(0)->setText(QStringLiteral("From:"));
-    Table->horizontalHeaderItem(1)->setText(QStringLiteral("Time:"));
-    Table->horizontalHeaderItem(2)->setText(QStringLiteral("Asked For:"));
+    m_queryTable->setHeader(
+        {QStringLiteral("From:"), QStringLiteral("Time:"), QStringLiteral("Asked For:")});
     const bool wasHidden = !isVisible();
     show();
     raise();
@@ -198,9 +281,7 @@ void TStatDialog::ClearBtnClick()
 {
     emptyLog();
     Memo1Change();
-    setQueryRowCount(InitialRowCount);
-    for (int column = 0; column < ColumnCount; ++column)
-        setDataCell(1, column, QString());
+    m_queryTable->clear();
 }
 
 void TStatDialog::Button1Click()
@@ -247,16 +328,16 @@ void TStatDialog::closeEvent(QCloseEvent *event)
 
 int TStatDialog::queryRowCount() const
 {
-    return Table->rowCount() + 1;
+    return m_queryTable->rowCount() + 1;
 }
 
 QString TStatDialog::queryCell(int row, int column) const
 {
-    if (column < 0 || column >= ColumnCount)
+    if (column < 0 || column >= ColumnCount || row < 0)
         return {};
-    const QTableWidgetItem *item =
-        row == 0 ? Table->horizontalHeaderItem(column) : Table->item(row - 1, column);
-    return item ? item->text() : QString();
+    if (row == 0)
+        return m_queryTable->header(column);
+    return row <= m_queryTable->dataRowCount() ? m_queryTable->cell(row - 1, column) : QString();
 }
 
 QString TStatDialog::logText() const
@@ -270,22 +351,6 @@ QString TStatDialog::logText() const
         text += QLatin1String("\r\n");
     }
     return text;
-}
-
-void TStatDialog::setQueryRowCount(int rows)
-{
-    Table->setRowCount(rows - 1);
-}
-
-void TStatDialog::setDataCell(int row, int column, const QString &text)
-{
-    if (QTableWidgetItem *item = Table->item(row - 1, column)) {
-        item->setText(text);
-        return;
-    }
-    auto *item = new QTableWidgetItem(text);
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    Table->setItem(row - 1, column, item);
 }
 
 void TStatDialog::emptyLog()

@@ -7,7 +7,7 @@ class QCloseEvent;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
-class QTableWidget;
+class QTableView;
 
 // The statistics window: the table of answered finger queries and the log of socket activity.
 // Created hidden at start, hidden (never destroyed) when closed; its contents survive.
@@ -42,7 +42,7 @@ public:
 
     // Controls, in tab order.
     QPushButton *Button1 = nullptr;
-    QTableWidget *Table = nullptr;
+    QTableView *Table = nullptr;
     QPushButton *ClearBtn = nullptr;
     QPlainTextEdit *Memo1 = nullptr;
     QPushButton *Button2 = nullptr;
@@ -60,10 +60,9 @@ protected:
 
 private:
     class LogLayout;
+    class QueryTable;
 
     void createControls();
-    void setQueryRowCount(int rows);
-    void setDataCell(int row, int column, const QString &text);
     void emptyLog();
     void appendLogLine(const QString &line);
     void insertLogText(const QString &text);
@@ -77,5 +76,6 @@ private:
     bool m_logHasLines = false;
     // Set while this class edits the log, so that textChanged does not run the rule midway.
     bool m_editingLog = false;
-    LogLayout *m_logLayout = nullptr; // owned by the log's document
+    LogLayout *m_logLayout = nullptr;   // owned by the log's document
+    QueryTable *m_queryTable = nullptr; // owned by the table
 };

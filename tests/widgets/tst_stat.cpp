@@ -6,7 +6,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTest>
 #include <QTextDocument>
 
@@ -344,6 +344,15 @@ void TestStat::queryTableKeepsTheLatestRows()
     QCOMPARE(dialog.queryCell(1, 0), QString::number(queries - rows));
     QCOMPARE(dialog.queryCell(rows, 2), QStringLiteral("user%1").arg(queries - 1));
     QCOMPARE(dialog.queryCell(rows + 1, 0), QString());
+    // The window shows the same rows, in the same order, and nothing in the empty last row.
+    const QAbstractItemModel *shown = dialog.Table->model();
+    QCOMPARE(shown->rowCount(), rows + 1);
+    QCOMPARE(shown->index(0, 0).data().toString(), QString::number(queries - rows));
+    QCOMPARE(shown->index(rows / 2, 2).data().toString(),
+             QStringLiteral("user%1").arg(queries - rows + rows / 2));
+    QCOMPARE(shown->index(rows - 1, 0).data().toString(), QString::number(queries - 1));
+    QVERIFY(!shown->index(rows, 0).data().isValid());
+    QCOMPARE(shown->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Asked For:"));
 
     dialog.ClearBtnClick();
     dialog.AppendQueryRow("a", "b", "c");
