@@ -48,7 +48,8 @@ public:
     // The windows created after this one; log lines written before they exist are kept.
     void setWindows(TStatDialog *statDialog, TAboutBox *aboutBox, QWidget *fingerForm);
 
-    // Seams for tests: the beep and the clock of the query table and the daytime reply.
+    // Seams for tests: the beep, and the clock of the query table and the daytime reply (the
+    // system's when empty).
     std::function<void()> beep;
     std::function<QDateTime()> now;
 
@@ -142,6 +143,8 @@ private:
     void log(const QStringList &lines);
     const FingerDetails &fingerDetails();
     const ComputerFacts &computerFacts();
+    qint64 currentSecond() const;
+    QDateTime localNow() const;
     QString queryTime();
     QByteArray dayTimeReply();
     void browse(QLineEdit *editor);
@@ -168,10 +171,8 @@ private:
     bool m_factsValid = false;
     QString m_queryTime;
     qint64 m_queryTimeSecond = -1;
-    int m_queryTimeOffset = 0;
     QLocale m_queryTimeLocale;
     QByteArray m_dayTime;
     qint64 m_dayTimeSecond = -1;
-    int m_dayTimeOffset = 0;
     QLocale m_dayTimeLocale;
 };

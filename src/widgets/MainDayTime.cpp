@@ -18,15 +18,11 @@ void TMainForm::Sockets1SessionAvailable(TSockets *, int)
 QByteArray TMainForm::dayTimeReply()
 {
     // The reply changes once a minute: within a second it is made once.
-    const QDateTime when = now();
     const QLocale locale = QLocale::system();
-    const qint64 second = when.toSecsSinceEpoch();
-    const int offset = when.offsetFromUtc();
-    if (m_dayTime.isNull() || second != m_dayTimeSecond || offset != m_dayTimeOffset ||
-        locale != m_dayTimeLocale) {
-        m_dayTime = FormatDayTime(when, locale).toLocal8Bit();
+    const qint64 second = currentSecond();
+    if (m_dayTime.isNull() || second != m_dayTimeSecond || locale != m_dayTimeLocale) {
+        m_dayTime = FormatDayTime(localNow(), locale).toLocal8Bit();
         m_dayTimeSecond = second;
-        m_dayTimeOffset = offset;
         m_dayTimeLocale = locale;
     }
     return m_dayTime;

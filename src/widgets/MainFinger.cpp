@@ -56,18 +56,14 @@ QString TMainForm::queryTime()
 {
     // Many queries arrive within one second: its text is made once. A locale whose long time
     // shows fractions of a second is asked every time.
-    const QDateTime when = now();
     const QLocale locale = QLocale::system();
-    const qint64 second = when.toSecsSinceEpoch();
-    const int offset = when.offsetFromUtc();
-    if (m_queryTime.isNull() || second != m_queryTimeSecond || offset != m_queryTimeOffset ||
-        locale != m_queryTimeLocale) {
-        m_queryTime = FormatQueryTime(when, locale);
-        const bool fractions = locale.timeFormat(QLocale::LongFormat).contains(QLatin1Char('z'));
-        m_queryTimeSecond = fractions ? -1 : second;
-        m_queryTimeOffset = offset;
-        m_queryTimeLocale = locale;
-    }
+    const qint64 second = currentSecond();
+    if (!m_queryTime.isNull() && second == m_queryTimeSecond && locale == m_queryTimeLocale)
+        return m_queryTime;
+    m_queryTime = FormatQueryTime(localNow(), locale);
+    const bool fractions = locale.timeFormat(QLocale::LongFormat).contains(QLatin1Char('z'));
+    m_queryTimeSecond = fractions ? -1 : second;
+    m_queryTimeLocale = locale;
     return m_queryTime;
 }
 

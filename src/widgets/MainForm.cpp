@@ -77,8 +77,7 @@ QCheckBox *makeBox(QWidget *parent, const QString &caption, const QString &hint)
 } // namespace
 
 TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
-    : QDialog(parent), beep([] { QApplication::beep(); }),
-      now([] { return QDateTime::currentDateTime(); })
+    : QDialog(parent), beep([] { QApplication::beep(); })
 {
     setWindowTitle(QStringLiteral("Tellwick Setup"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -110,6 +109,18 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
 }
 
 TMainForm::~TMainForm() = default;
+
+qint64 TMainForm::currentSecond() const
+{
+    // Reading the system clock is cheap, its local time is not (each conversion looks at the
+    // time zone file): the texts made from the local time are kept per second of this clock.
+    return now ? now().toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
+}
+
+QDateTime TMainForm::localNow() const
+{
+    return now ? now() : QDateTime::currentDateTime();
+}
 
 void TMainForm::createControls()
 {

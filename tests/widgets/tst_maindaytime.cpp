@@ -1,5 +1,6 @@
 // The daytime service of the setup window, through real sockets on port 13.
 
+#include "DayTime.h"
 #include "MainFormFixture.h"
 #include "NetNamespace.h"
 
@@ -104,6 +105,44 @@ private slots:
         QVERIFY(program.dialogs.boxes.isEmpty());
         // Every session was closed again.
         QTRY_COMPARE(openDescriptors(), descriptors);
+    }
+
+    // A reply made once is kept only while the clock stays within its second.
+    void replyFollowsTheClock()
+    {
+        Program program;
+        QDateTime clock;
+        program.form->now = [&clock] { return clock; };
+        const std::pair<QDateTime, QByteArray> steps[] = {
+            {FixedTime, FixedReply},
+            {FixedTime.addSecs(17), FixedReply}, // the same minute
+            {FixedTime.addSecs(18), "Mon Jan 05 3:08 PM 1998"},
+            {FixedTime.addDays(1), "Tue Jan 06 3:07 PM 1998"},
+        };
+        for (const auto &[time, reply] : steps) {
+            clock = time;
+            LoopbackClient::Options options;
+            options.sendRequest = false;
+            LoopbackClient client(13, options);
+            WAIT_FOR_CLIENT(client);
+            QCOMPARE(client.received(), reply);
+        }
+    }
+
+    // Without a clock of the test's own, the reply is the system's local time.
+    void replyIsTheSystemTime()
+    {
+        Program program;
+        LoopbackClient::Options options;
+        options.sendRequest = false;
+        const QDateTime before = QDateTime::currentDateTime();
+        LoopbackClient client(13, options);
+        WAIT_FOR_CLIENT(client);
+        const QDateTime after = QDateTime::currentDateTime();
+        const QByteArray reply = client.received();
+        QVERIFY2(reply == FormatDayTime(before, QLocale::system()).toLocal8Bit() ||
+                     reply == FormatDayTime(after, QLocale::system()).toLocal8Bit(),
+                 reply.constData());
     }
 
     void disabledDaytimeServiceRefuses()
