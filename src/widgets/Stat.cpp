@@ -23,6 +23,36 @@ constexpr int ColumnCount = 3;
 constexpr int ColumnWidth = 143;
 constexpr int RowHeight = 16;
 
+// The marks a text document keeps for frames (not public in Qt); inserted, each breaks a line.
+constexpr QChar beginningOfFrame(0xfdd0);
+constexpr QChar endOfFrame(0xfdd1);
+
+// Calls visit(line) for each line that the log's document makes of inserted text: it breaks
+// lines at CR LF, CR, LF, the paragraph separator and the frame marks.
+template <typename Visit> void forEachLogLine(QStringView text, Visit visit)
+{
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar ch = text[i];
+        if (ch != QLatin1Char('\n') && ch != QLatin1Char('\r') && ch != QChar::ParagraphSeparator &&
+            ch != beginningOfFrame && ch != endOfFrame)
+            continue;
+        visit(text.mid(start, i - start));
+        if (ch == QLatin1Char('\r') && i + 1 < text.size() && text[i + 1] == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    visit(text.mid(start));
+}
+
+// What text adds to the log's length when it goes in as whole lines: CR LF after each line.
+int addedLogLength(QStringView text)
+{
+    qsizetype length = 0;
+    forEachLogLine(text, [&length](QStringView line) { length += line.size() + 2; });
+    return int(length);
+}
+
 } // namespace
 
 // The query table's rows: the data rows, oldest first, then the empty last row. A full table
@@ -307,9 +337,10 @@ void TStatDialog::FormCloseQuery(bool &CanClose)
 bool TStatDialog::eventFilter(QObject *watched, QEvent *event)
 {
     // Show arrives before the log's own handler sizes its scroll bars from the layout.
-    if (watched == Memo1 && event->type() == QEvent::Show)
+    if (watched == Memo1 && event->type() == QEvent::Show) {
+        insertPendingLog();
         m_logLayout->setDeferred(false);
-    else if (watched == Memo1 && event->type() == QEvent::Hide)
+    } else if (watched == Memo1 && event->type() == QEvent::Hide)
         m_logLayout->setDeferred(true);
     return QDialog::eventFilter(watched, event);
 }
@@ -346,23 +377,39 @@ QString TStatDialog::logText() const
         return {};
     QString text;
     text.reserve(m_logLength);
-    for (QTextBlock block = Memo1->document()->begin(); block.isValid(); block = block.next()) {
-        text += block.text();
+    const auto appendLine = [&text](QStringView line) {
+        text += line;
         text += QLatin1String("\r\n");
+    };
+    const QTextDocument *document = Memo1->document();
+    if (m_documentHasLines) {
+        for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+            appendLine(block.text());
+    }
+    if (m_hasPendingLines) {
+        // Without the separator that follows the document's last line.
+        const QStringView pending = m_pendingLog;
+        forEachLogLine(m_documentHasLines ? pending.mid(1) : pending, appendLine);
     }
     return text;
 }
 
 void TStatDialog::emptyLog()
 {
-    const QScopedValueRollback editing(m_editingLog, true);
-    QTextCursor cursor(Memo1->document());
-    cursor.beginEditBlock();
-    cursor.select(QTextCursor::Document);
-    cursor.removeSelectedText();
-    cursor.endEditBlock();
+    m_pendingLog.clear();
+    m_hasPendingLines = false;
+    if (m_documentHasLines) {
+        const QScopedValueRollback editing(m_editingLog, true);
+        QTextCursor cursor(Memo1->document());
+        cursor.beginEditBlock();
+        cursor.select(QTextCursor::Document);
+        cursor.removeSelectedText();
+        cursor.endEditBlock();
+        m_documentHasLines = false;
+    }
     m_logHasLines = false;
     m_logLength = 0;
+    emit logEmptied();
 }
 
 void TStatDialog::appendLogLine(const QString &line)
@@ -373,23 +420,49 @@ void TStatDialog::appendLogLine(const QString &line)
 // Appends text, which may hold several lines, as whole lines at the end of the log.
 void TStatDialog::insertLogText(const QString &text)
 {
-    QScrollBar *scrollBar = Memo1->verticalScrollBar();
-    const bool followEnd = Memo1->isVisible() && scrollBar->value() == scrollBar->maximum();
-    {
-        const QScopedValueRollback editing(m_editingLog, true);
-        QTextCursor cursor(Memo1->document());
-        // Inside an edit block the cursor does not lay out the last line to find its x.
-        cursor.beginEditBlock();
-        cursor.movePosition(QTextCursor::End);
-        // insertText never interprets markup: what a peer sent stays literal. Its line break
-        // starts the new block as insertBlock would, in one change of the document.
-        cursor.insertText(m_logHasLines ? QChar::ParagraphSeparator + text : text);
-        cursor.endEditBlock();
+    if (!Memo1->isVisible()) {
+        // Nobody sees the log: its lines wait, counted, until it is shown. The document's
+        // insert costs most of a query; lines dropped by the restart rule never pay it.
+        if (m_logHasLines)
+            m_pendingLog += QChar::ParagraphSeparator;
+        m_pendingLog += text;
+        m_hasPendingLines = true;
+        m_logHasLines = true;
+        m_logLength += addedLogLength(text);
+        emit logAppended(text);
+        return;
     }
+    QScrollBar *scrollBar = Memo1->verticalScrollBar();
+    const bool followEnd = scrollBar->value() == scrollBar->maximum();
+    insertIntoDocument(m_logHasLines ? QChar::ParagraphSeparator + text : text);
     m_logHasLines = true;
     m_logLength = measuredLogLength();
     if (followEnd)
         scrollBar->setValue(scrollBar->maximum());
+    emit logAppended(text);
+}
+
+void TStatDialog::insertPendingLog()
+{
+    if (!m_hasPendingLines)
+        return;
+    insertIntoDocument(m_pendingLog);
+    m_pendingLog.clear();
+    m_hasPendingLines = false;
+}
+
+void TStatDialog::insertIntoDocument(const QString &text)
+{
+    const QScopedValueRollback editing(m_editingLog, true);
+    QTextCursor cursor(Memo1->document());
+    // Inside an edit block the cursor does not lay out the last line to find its x.
+    cursor.beginEditBlock();
+    cursor.movePosition(QTextCursor::End);
+    // insertText never interprets markup: what a peer sent stays literal. Its line breaks
+    // start new blocks as insertBlock would, in one change of the document.
+    cursor.insertText(text);
+    cursor.endEditBlock();
+    m_documentHasLines = true;
 }
 
 void TStatDialog::memo1TextChanged()
@@ -398,6 +471,7 @@ void TStatDialog::memo1TextChanged()
         return;
     // The user edited the log: count it again.
     m_logHasLines = !Memo1->document()->isEmpty();
+    m_documentHasLines = m_logHasLines;
     m_logLength = measuredLogLength();
     Memo1Change();
 }

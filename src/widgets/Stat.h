@@ -50,6 +50,14 @@ public:
     QLabel *Label2 = nullptr;
 
     static constexpr int MaxLogLength = 4096;
+
+signals:
+    // Text that went into the log as whole lines (apart by paragraph separators).
+    void logAppended(const QString &lines);
+    // The log was emptied: by Clear Log or by the restart rule.
+    void logEmptied();
+
+public:
     // The table keeps this many data rows at most and drops the oldest for a new one, so
     // that no number of clients can make it grow without bound.
     static constexpr int MaxQueryRows = 10000;
@@ -66,6 +74,8 @@ private:
     void emptyLog();
     void appendLogLine(const QString &line);
     void insertLogText(const QString &text);
+    void insertPendingLog();
+    void insertIntoDocument(const QString &text);
     void memo1TextChanged();
     int measuredLogLength() const;
 
@@ -74,6 +84,11 @@ private:
     int m_logLength = 0;
     // An empty document cannot tell "no lines" from "one empty line".
     bool m_logHasLines = false;
+    bool m_documentHasLines = false;
+    // Lines appended while the log was hidden, as its document will take them when shown:
+    // after a paragraph separator when the document holds lines already.
+    QString m_pendingLog;
+    bool m_hasPendingLines = false;
     // Set while this class edits the log, so that textChanged does not run the rule midway.
     bool m_editingLog = false;
     LogLayout *m_logLayout = nullptr;   // owned by the log's document

@@ -63,6 +63,8 @@ private slots:
     void logWrittenWhileHiddenLooksTheSame_data();
     void logWrittenWhileHiddenLooksTheSame();
     void hiddenLogIsExactAtEveryMoment();
+    void hiddenAndShownLogsAgree_data();
+    void hiddenAndShownLogsAgree();
     void linesTogetherAsOneByOne_data();
     void linesTogetherAsOneByOne();
     void queryTableKeepsTheLatestRows_data();
@@ -210,6 +212,7 @@ void TestStat::markupStaysLiteral()
     dialog.AppendLog(markup);
     dialog.AppendQueryRow(markup, "t", markup);
     QCOMPARE(dialog.logText(), markup + "\r\n");
+    dialog.ShowStatistics();
     QCOMPARE(dialog.Memo1->toPlainText(), markup);
     QVERIFY(!dialog.Memo1->document()->toHtml().contains("<img"));
     QCOMPARE(dialog.queryCell(1, 0), markup);
@@ -274,8 +277,45 @@ void TestStat::hiddenLogIsExactAtEveryMoment()
         if (expected.size() > TStatDialog::MaxLogLength)
             expected = RestartLog;
         QCOMPARE(dialog.logText(), expected);
-        QCOMPARE(dialog.Memo1->toPlainText() + "\n", QString(expected).replace("\r\n", "\n"));
     }
+    dialog.ShowStatistics();
+    QCOMPARE(dialog.Memo1->toPlainText() + "\n", expected.replace("\r\n", "\n"));
+}
+
+void TestStat::hiddenAndShownLogsAgree_data()
+{
+    QTest::addColumn<QStringList>("lines");
+
+    QTest::addRow("plain") << QStringList{"Buffer Len: 6", "Sending data to Socket: 12"};
+    QTest::addRow("CR LF, CR, LF") << QStringList{"sent: user\r\n", "lone\rCR", "lone\nLF"};
+    QTest::addRow("LF CR, doubled") << QStringList{"LF CR\n\r", "\r\n\r\n", "\n\n\r\r"};
+    QTest::addRow("empty lines") << QStringList{"", "", "x"};
+    QTest::addRow("separators") << QStringList{
+        QString(QChar::ParagraphSeparator) + "p", QString(QChar::LineSeparator) + "l",
+        QString(QChar(0xfdd0)) + "frame" + QChar(0xfdd1), QString(QChar(0)) + "nul"};
+}
+
+// Lines appended while nobody sees the log are counted as the shown log counts them: both
+// restart at the same line, and hold the same text at every moment.
+void TestStat::hiddenAndShownLogsAgree()
+{
+    QFETCH(QStringList, lines);
+    TStatDialog hidden;
+    TStatDialog shown;
+    shown.ShowStatistics();
+    int restarts = 0;
+    for (int i = 0; restarts < 3; ++i) {
+        const QString line = lines[i % lines.size()] + QString(i % 7, QLatin1Char('.'));
+        hidden.AppendLog(line);
+        shown.AppendLog(line);
+        QCOMPARE(hidden.logText(), shown.logText());
+        if (shown.logText().startsWith(QLatin1String("Log Restart.\r\n")) &&
+            shown.logText().size() == RestartLog.size())
+            ++restarts;
+    }
+    hidden.ShowStatistics();
+    QCOMPARE(hidden.Memo1->toPlainText(), shown.Memo1->toPlainText());
+    QCOMPARE(hidden.logText(), shown.logText());
 }
 
 void TestStat::linesTogetherAsOneByOne_data()
@@ -310,6 +350,8 @@ void TestStat::linesTogetherAsOneByOne()
     together.AppendLog(lines);
     appendAll(oneByOne, lines);
     QCOMPARE(together.logText(), oneByOne.logText());
+    together.ShowStatistics();
+    oneByOne.ShowStatistics();
     QCOMPARE(together.Memo1->toPlainText(), oneByOne.Memo1->toPlainText());
     together.AppendLog(QStringLiteral("next"));
     oneByOne.AppendLog(QStringLiteral("next"));
