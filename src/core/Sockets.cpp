@@ -6,14 +6,16 @@
 #include "SocketSystem.h"
 #include "StrToInt.h"
 
+#include <QBasicTimer>
 #include <QCoreApplication>
-#include <QEvent>
 #include <QTimer>
+#include <QTimerEvent>
 
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <deque>
 #include <future>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -39,27 +41,6 @@ constexpr int largestTimeout = INT_MAX / 1000;
 constexpr int receiveLimit = 1 << 20;
 
 const QString errorCaption = QStringLiteral("WINSOCK ERROR");
-
-// One notification of a registered socket on its way to the component's event handler.
-class SocketNotification final : public QEvent
-{
-public:
-    static QEvent::Type eventType()
-    {
-        static const auto type = QEvent::Type(QEvent::registerEventType());
-        return type;
-    }
-
-    SocketNotification(int fd, int event, int error, quint64 generation)
-        : QEvent(eventType()), fd(fd), event(event), error(error), generation(generation)
-    {
-    }
-
-    const int fd;
-    const int event;
-    const int error;
-    const quint64 generation;
-};
 
 // A service name for TCP, or a port number; the result is in network byte order.
 quint16 networkPort(const QString &port)
@@ -144,8 +125,10 @@ template <typename Handler, typename... Args> void raise(const Handler &handler,
 struct TSockets::Private
 {
     explicit Private(TSockets *q)
-        : q(q), channels(q, [q](int fd, int event, int error, quint64 generation) {
-              QCoreApplication::postEvent(q, new SocketNotification(fd, event, error, generation));
+        : q(q), channels(q, [this](int fd, int event, int error, quint64 generation) {
+              notifications.push_back({fd, event, error, generation});
+              if (!delivery.isActive())
+                  delivery.start(0, this->q);
           })
     {
         callTimer.setSingleShot(true);
@@ -242,6 +225,17 @@ struct TSockets::Private
     sockaddr_in address{};
     QTimer callTimer;
     QByteArray receiveBuffer;
+    // Notifications on their way to the event handler, in order. A zero timer delivers
+    // them from the event loop, without the wake-up that posting an event costs.
+    struct Notification
+    {
+        int fd;
+        int event;
+        int error;
+        quint64 generation;
+    };
+    std::deque<Notification> notifications;
+    QBasicTimer delivery;
     SocketChannels channels;
 };
 
@@ -640,16 +634,25 @@ void TSockets::HandleTimer()
                                   Dialogs::Icon::None, Dialogs::Buttons::Ok);
 }
 
-void TSockets::customEvent(QEvent *event)
+void TSockets::timerEvent(QTimerEvent *event)
 {
-    if (event->type() != SocketNotification::eventType()) {
-        QObject::customEvent(event);
+    if (event->timerId() != d->delivery.timerId()) {
+        QObject::timerEvent(event);
         return;
     }
-    const auto *notification = static_cast<SocketNotification *>(event);
-    // A registration that ended or was renewed since voids what it had posted; so does a
-    // close, even when the number now belongs to another socket.
-    if (!d->channels.isCurrent(notification->fd, notification->generation))
+    // One notification per turn of the event loop, as a message queue gives them. The timer
+    // is made anew for the rest before the handler runs: a timer is never fired again while
+    // its own event is handled, and the rest must reach a handler's nested loop as well.
+    d->delivery.stop();
+    if (d->notifications.empty())
         return;
-    HandleSocketMessage(notification->fd, notification->event, notification->error);
+    const Private::Notification notification = d->notifications.front();
+    d->notifications.pop_front();
+    if (!d->notifications.empty())
+        d->delivery.start(0, this);
+    // A registration that ended or was renewed since voids what it had handed out; so does
+    // a close, even when the number now belongs to another socket.
+    if (!d->channels.isCurrent(notification.fd, notification.generation))
+        return;
+    HandleSocketMessage(notification.fd, notification.event, notification.error);
 }

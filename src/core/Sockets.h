@@ -120,7 +120,7 @@ public:
     void HandleTimer();
 
 protected:
-    void customEvent(QEvent *event) override;
+    void timerEvent(QTimerEvent *event) override;
 
 private:
     struct Private;
