@@ -37,6 +37,7 @@ class TestSockets : public QObject
 
 private slots:
     void exchangeThroughEvents();
+    void notificationsReachAHandlersNestedLoop();
     void resetArrivesAsCloseError();
     void refusedConnectionArrivesAsConnectError();
     void portInUse_data();
@@ -133,6 +134,42 @@ void TestSockets::exchangeThroughEvents()
     QCOMPARE(session.last(), QStringLiteral("close"));
     QCOMPARE(clientLog.names(clientSocket), (QStringList{"connect", "write", "read"}));
     QVERIFY(serverLog.errors().isEmpty() && clientLog.errors().isEmpty());
+    QVERIFY(dialogs.boxes.isEmpty());
+}
+
+// A handler that runs the event loop (as the finger responder does) still receives the
+// notifications that arrive meanwhile, its own component's included.
+void TestSockets::notificationsReachAHandlersNestedLoop()
+{
+    RecordingDialogs dialogs;
+    TSockets server;
+    TSockets client;
+    QStringList seenInside;
+    bool handlerDone = false;
+    server.OnSessionAvailable = [&](TSockets *, int) {
+        const int session = server.Accept();
+        QEventLoop nested;
+        server.OnDataNeeded = [&](TSockets *, int s) {
+            if (s == session)
+                seenInside << "write";
+        };
+        server.OnDataAvailable = [&](TSockets *, int s) {
+            if (s == session)
+                seenInside << "read";
+            nested.quit();
+        };
+        QTimer::singleShot(waitLimit, &nested, &QEventLoop::quit);
+        nested.exec();
+        handlerDone = true;
+    };
+    client.OnSessionConnected = [&](TSockets *, int s) {
+        client.SessionSocket = s;
+        client.SetText("x");
+    };
+    aimAt(client, listenOnFreePort(server));
+    client.SConnect();
+    QTRY_VERIFY_WITH_TIMEOUT(handlerDone, 2 * waitLimit);
+    QCOMPARE(seenInside, (QStringList{"write", "read"}));
     QVERIFY(dialogs.boxes.isEmpty());
 }
 
