@@ -296,12 +296,9 @@ void SocketChannels::received(int fd)
     Channel *channel = findHeld(fd);
     if (!channel)
         return;
-    if (channel->kind == Channel::Kind::Connected && !channel->ended) {
+    // Re-enabled, the notifier reports at the loop's next look what is already there.
+    if (channel->kind == Channel::Kind::Connected && !channel->ended)
         channel->readArmed = true;
-        // As in the select model, re-enabling reports at once what is already there.
-        if (channel->generation != 0 && readyNow(*channel, POLLIN))
-            checkInput(*channel);
-    }
     update(*channel);
 }
 
@@ -310,10 +307,8 @@ void SocketChannels::acceptCalled(int listenFd)
     Channel *channel = findHeld(listenFd);
     if (!channel)
         return;
+    // Re-enabled, the notifier reports at the loop's next look a connection already waiting.
     channel->acceptArmed = true;
-    if (channel->generation != 0 && channel->kind == Channel::Kind::Listening &&
-        readyNow(*channel, POLLIN))
-        checkAccept(*channel);
     update(*channel);
 }
 
