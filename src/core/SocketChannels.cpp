@@ -3,6 +3,7 @@
 #include "SocketSystem.h"
 #include "Sockets.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -17,6 +18,13 @@ namespace {
 
 // A graceful close that neither writes nor reads anything for this long is made hard.
 constexpr int closeStallMilliseconds = 60 * 1000;
+
+// How often graceful closes are looked at for a stall.
+constexpr int stallCheckMilliseconds = 1000;
+
+// Notifier pairs kept for the next descriptors: a service opens and closes one session after
+// another, and each would otherwise make and destroy two notifiers.
+constexpr std::size_t spareNotifierLimit = 8;
 
 // Reads per readiness report while discarding input, so that a fast sender cannot hold
 // the event loop; the level-triggered notifier comes back for the rest.
@@ -46,7 +54,7 @@ struct SocketChannels::Channel
 
     QSocketNotifier *reader = nullptr;
     QSocketNotifier *writer = nullptr;
-    QTimer *stall = nullptr;
+    QDeadlineTimer stallDeadline; // of a graceful close: made hard when it passes
 };
 
 SocketChannels::SocketChannels(QObject *owner, Post post) : m_owner(owner), m_post(std::move(post))
@@ -73,6 +81,11 @@ SocketChannels::~SocketChannels()
         }
         ::close(fd);
     }
+    for (const auto &[reader, writer] : m_spareNotifiers) {
+        delete reader;
+        delete writer;
+    }
+    delete m_stallCheck;
 }
 
 SocketChannels::Channel *SocketChannels::find(int fd) const
@@ -91,15 +104,22 @@ void SocketChannels::adopt(int fd)
 {
     auto channel = std::make_unique<Channel>();
     channel->fd = fd;
-    // Created without a socket, so they start disabled; update() enables what is wanted.
-    channel->reader = new QSocketNotifier(QSocketNotifier::Read, m_owner);
+    if (!m_spareNotifiers.empty()) {
+        std::tie(channel->reader, channel->writer) = m_spareNotifiers.back();
+        m_spareNotifiers.pop_back();
+    } else {
+        channel->reader = new QSocketNotifier(QSocketNotifier::Read, m_owner);
+        QObject::connect(
+            channel->reader, &QSocketNotifier::activated, m_owner,
+            [this, notifier = channel->reader] { onReadable(int(notifier->socket()), notifier); });
+        channel->writer = new QSocketNotifier(QSocketNotifier::Write, m_owner);
+        QObject::connect(
+            channel->writer, &QSocketNotifier::activated, m_owner,
+            [this, notifier = channel->writer] { onWritable(int(notifier->socket()), notifier); });
+    }
+    // Disabled by the change; update() enables what is wanted.
     channel->reader->setSocket(fd);
-    QObject::connect(channel->reader, &QSocketNotifier::activated, m_owner,
-                     [this, fd, notifier = channel->reader] { onReadable(fd, notifier); });
-    channel->writer = new QSocketNotifier(QSocketNotifier::Write, m_owner);
     channel->writer->setSocket(fd);
-    QObject::connect(channel->writer, &QSocketNotifier::activated, m_owner,
-                     [this, fd, notifier = channel->writer] { onWritable(fd, notifier); });
     m_channels[fd] = std::move(channel);
 }
 
@@ -417,15 +437,14 @@ int SocketChannels::closeGracefully(int fd)
         finishClosing(fd, false);
         return 0;
     }
-    channel->stall = new QTimer(m_owner);
-    channel->stall->setSingleShot(true);
-    channel->stall->setInterval(closeStallMilliseconds);
-    QObject::connect(channel->stall, &QTimer::timeout, m_owner, [this, fd, timer = channel->stall] {
-        const Channel *stalled = find(fd);
-        if (stalled && stalled->stall == timer)
-            finishClosing(fd, true);
-    });
-    channel->stall->start();
+    channel->stallDeadline.setRemainingTime(closeStallMilliseconds);
+    if (!m_stallCheck) {
+        m_stallCheck = new QTimer(m_owner);
+        m_stallCheck->setInterval(stallCheckMilliseconds);
+        QObject::connect(m_stallCheck, &QTimer::timeout, m_owner, [this] { closeStalled(); });
+    }
+    if (!m_stallCheck->isActive())
+        m_stallCheck->start();
     if (channel->output.isEmpty()) {
         ::shutdown(fd, SHUT_WR);
         channel->shutDown = true;
@@ -471,7 +490,7 @@ void SocketChannels::flushClosing(Channel &channel)
         return;
     }
     if (channel.output.size() != before)
-        channel.stall->start();
+        channel.stallDeadline.setRemainingTime(closeStallMilliseconds);
     if (channel.output.isEmpty() && !channel.shutDown) {
         ::shutdown(fd, SHUT_WR);
         channel.shutDown = true;
@@ -493,7 +512,6 @@ void SocketChannels::finishClosing(int fd, bool hard)
         const linger abort{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
-    // May run inside a callback of these very notifiers or of the timer: delete later.
     release(*it->second, true);
     ::close(fd);
     m_channels.erase(it);
@@ -501,21 +519,37 @@ void SocketChannels::finishClosing(int fd, bool hard)
 
 void SocketChannels::release(Channel &channel, bool deferred)
 {
-    for (QSocketNotifier *notifier : {channel.reader, channel.writer}) {
-        notifier->setEnabled(false);
-        if (deferred)
-            notifier->deleteLater();
-        else
-            delete notifier;
+    channel.reader->setEnabled(false);
+    channel.writer->setEnabled(false);
+    if (!deferred) {
+        delete channel.reader;
+        delete channel.writer;
+    } else if (m_spareNotifiers.size() < spareNotifierLimit) {
+        // Disabled, they report nothing more; a callback of theirs that runs now ends first.
+        m_spareNotifiers.emplace_back(channel.reader, channel.writer);
+    } else {
+        // May run inside a callback of these very notifiers: delete later.
+        channel.reader->deleteLater();
+        channel.writer->deleteLater();
     }
     channel.reader = nullptr;
     channel.writer = nullptr;
-    if (channel.stall) {
-        channel.stall->stop();
-        if (deferred)
-            channel.stall->deleteLater();
+}
+
+void SocketChannels::closeStalled()
+{
+    std::vector<int> stalled;
+    bool closing = false;
+    for (const auto &[fd, channel] : m_channels) {
+        if (!channel->closing)
+            continue;
+        if (channel->stallDeadline.hasExpired())
+            stalled.push_back(fd);
         else
-            delete channel.stall;
-        channel.stall = nullptr;
+            closing = true;
     }
+    for (const int fd : stalled)
+        finishClosing(fd, true);
+    if (!closing)
+        m_stallCheck->stop();
 }

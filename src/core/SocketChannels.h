@@ -11,6 +11,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <utility>
+#include <vector>
 
 class QObject;
 class QSocketNotifier;
@@ -98,10 +100,15 @@ private:
     void drainClosing(Channel &channel);
     void flushClosing(Channel &channel);
     void finishClosing(int fd, bool hard);
+    // Gives up the channel's notifiers: deleted at once, or (deferred, as inside their own
+    // callbacks) kept for another descriptor or deleted later.
     void release(Channel &channel, bool deferred);
+    void closeStalled();
 
     QObject *m_owner;
     Post m_post;
     quint64 m_lastGeneration = 0;
     std::map<int, std::unique_ptr<Channel>> m_channels;
+    std::vector<std::pair<QSocketNotifier *, QSocketNotifier *>> m_spareNotifiers;
+    QTimer *m_stallCheck = nullptr; // runs while graceful closes are in progress
 };
