@@ -234,7 +234,9 @@ void SocketChannels::onReadable(int fd, QSocketNotifier *notifier)
         drainClosing(*channel);
         return;
     }
-    if (channel->kind == Channel::Kind::Listening && readyNow(*channel, POLLIN))
+    // The report is fresh: notifier callbacks only queue notifications, so nothing can have
+    // accepted the waiting connection since the loop's poll.
+    if (channel->kind == Channel::Kind::Listening)
         checkAccept(*channel);
     else if (channel->kind == Channel::Kind::Connected)
         checkInput(*channel);
