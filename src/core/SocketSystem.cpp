@@ -176,25 +176,31 @@ bool BlockingCall::wait(int fd, short events)
     }
 }
 
-ssize_t BlockingCall::receive(int fd, char *buffer, size_t length)
+template <typename Call>
+auto BlockingCall::retry(int fd, short events, Call call) -> decltype(call())
 {
-    if (!startable())
-        return -1;
     for (;;) {
         if (m_cancelled) {
             errno = EINTR;
             return -1;
         }
-        const ssize_t received = ::recv(fd, buffer, length, MSG_DONTWAIT);
-        if (received != -1)
-            return received;
+        const auto result = call();
+        if (result != -1)
+            return result;
         if (errno == EINTR)
             continue;
         if (errno != EAGAIN && errno != EWOULDBLOCK)
             return -1;
-        if (!wait(fd, POLLIN))
+        if (!wait(fd, events))
             return -1;
     }
+}
+
+ssize_t BlockingCall::receive(int fd, char *buffer, size_t length)
+{
+    if (!startable())
+        return -1;
+    return retry(fd, POLLIN, [&] { return ::recv(fd, buffer, length, MSG_DONTWAIT); });
 }
 
 ssize_t BlockingCall::sendAll(int fd, const char *data, size_t length)
@@ -203,21 +209,12 @@ ssize_t BlockingCall::sendAll(int fd, const char *data, size_t length)
         return -1;
     size_t done = 0;
     do {
-        if (m_cancelled) {
-            errno = EINTR;
+        const ssize_t sent = retry(fd, POLLOUT, [&] {
+            return ::send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        });
+        if (sent == -1)
             return -1;
-        }
-        const ssize_t sent = ::send(fd, data + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (sent != -1) {
-            done += size_t(sent);
-            continue;
-        }
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return -1;
-        if (!wait(fd, POLLOUT))
-            return -1;
+        done += size_t(sent);
     } while (done < length);
     return ssize_t(length);
 }
@@ -227,22 +224,14 @@ int BlockingCall::accept(int listenFd, sockaddr *address, socklen_t *length)
     if (!startable())
         return -1;
     const socklen_t room = *length;
-    for (;;) {
-        if (m_cancelled) {
-            errno = EINTR;
-            return -1;
-        }
+    return retry(listenFd, POLLIN, [&] {
         *length = room;
         const int fd = ::accept4(listenFd, address, length, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd != -1)
-            return fd;
-        if (errno == EINTR || errno == ECONNABORTED)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            return -1;
-        if (!wait(listenFd, POLLIN))
-            return -1;
-    }
+        // A connection that ended before it was taken: wait for the next one.
+        if (fd == -1 && errno == ECONNABORTED)
+            errno = EINTR;
+        return fd;
+    });
 }
 
 int BlockingCall::connect(int fd, const sockaddr *address, socklen_t length)

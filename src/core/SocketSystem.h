@@ -37,6 +37,9 @@ private:
     // Waits until fd is ready for events (poll flags) while dispatching; false with errno
     // set when cancelled (EINTR) or when fd is not open (EBADF).
     bool wait(int fd, short events);
+    // Repeats a call that does not block until it completes or fails other than for
+    // "would block", waiting for fd to become ready for events in between.
+    template <typename Call> auto retry(int fd, short events, Call call) -> decltype(call());
     bool startable();
 
     bool m_nested = false;
