@@ -229,6 +229,9 @@ void TStatDialog::createControls()
     Table->setSelectionMode(QAbstractItemView::ContiguousSelection);
     Table->setSelectionBehavior(QAbstractItemView::SelectItems);
     Table->setWordWrap(false);
+    // Tab leaves the table for the next control, as the window's tab order says; the arrow
+    // keys move between cells.
+    Table->setTabKeyNavigation(false);
 
     ClearBtn = new QPushButton(QStringLiteral("&Clear Log"), this);
     ClearBtn->setGeometry(8, 280, 75, 25);

@@ -838,8 +838,8 @@ case_statistics() {
     last=$(clipboard; printf x)
     [ "${last%x}" = $'\r\n' ] || fail "the last row of the table is not empty: ${last%x}"
 
-    # Shown again, the window keeps its table and log. A click puts the cursor into the log
-    # (Tab would move from cell to cell in the table), which is copied whole.
+    # Shown again, the window keeps its table and log. A click puts the cursor into the log,
+    # which is copied whole.
     choose Down Down Return
     await_window "Statistics"
     statistics=$window

@@ -67,6 +67,7 @@ private slots:
     void hiddenAndShownLogsAgree();
     void linesTogetherAsOneByOne_data();
     void linesTogetherAsOneByOne();
+    void tabFollowsTheTabOrder();
     void queryTableKeepsTheLatestRows_data();
     void queryTableKeepsTheLatestRows();
 };
@@ -356,6 +357,29 @@ void TestStat::linesTogetherAsOneByOne()
     together.AppendLog(QStringLiteral("next"));
     oneByOne.AppendLog(QStringLiteral("next"));
     QCOMPARE(together.logText(), oneByOne.logText());
+}
+
+// Tab goes from control to control in the window's order, through the table as well.
+void TestStat::tabFollowsTheTabOrder()
+{
+    TStatDialog dialog;
+    dialog.AppendQueryRow("10.0.0.1", "t", "user");
+    dialog.AppendQueryRow("10.0.0.2", "t", "user");
+    dialog.ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    dialog.Button1->setFocus();
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), dialog.Table);
+    QTest::keyClick(dialog.Table, Qt::Key_Down); // arrows stay in the table
+    QCOMPARE(QApplication::focusWidget(), dialog.Table);
+    QTest::keyClick(dialog.Table, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), dialog.ClearBtn);
+    QTest::keyClick(dialog.ClearBtn, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), dialog.Memo1);
+    QTest::keyClick(dialog.Memo1, Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), dialog.ClearBtn);
+    QTest::keyClick(dialog.ClearBtn, Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), dialog.Table);
 }
 
 void TestStat::queryTableKeepsTheLatestRows_data()
