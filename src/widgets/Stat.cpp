@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QHeaderView>
 #include <QLabel>
-#include <QPlainTextDocumentLayout>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopedValueRollback>
@@ -142,49 +141,6 @@ private:
     std::size_t m_first = 0; // the oldest row's place in the ring
 };
 
-// Lays out the log only while it can be seen. Qt lays out every appended line at once, even
-// in a hidden window, and that was most of the cost of a query. While the log is hidden the
-// document still changes as always (its text, counts and blocks are exact at every moment);
-// only the layout waits, and catches up in one pass before the log is shown, as it does for
-// a text set as a whole.
-class TStatDialog::LogLayout final : public QPlainTextDocumentLayout
-{
-public:
-    explicit LogLayout(QTextDocument *document) : QPlainTextDocumentLayout(document) {}
-
-    void setDeferred(bool deferred)
-    {
-        if (deferred == m_deferred)
-            return;
-        m_deferred = deferred;
-        if (deferred) {
-            m_lengthWhenDeferred = document()->characterCount();
-            m_stale = false;
-        } else if (m_stale) {
-            m_stale = false;
-            QPlainTextDocumentLayout::documentChanged(0, m_lengthWhenDeferred,
-                                                      document()->characterCount());
-            emit documentSizeChanged(documentSize());
-            requestUpdate();
-        }
-    }
-
-protected:
-    void documentChanged(int from, int charsRemoved, int charsAdded) override
-    {
-        if (m_deferred) {
-            m_stale = true;
-            return;
-        }
-        QPlainTextDocumentLayout::documentChanged(from, charsRemoved, charsAdded);
-    }
-
-private:
-    bool m_deferred = false;
-    bool m_stale = false;
-    int m_lengthWhenDeferred = 0;
-};
-
 TStatDialog::TStatDialog(QWidget *parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("Statistics"));
@@ -238,12 +194,6 @@ void TStatDialog::createControls()
     connect(ClearBtn, &QPushButton::clicked, this, &TStatDialog::ClearBtnClick);
 
     Memo1 = new QPlainTextEdit(this);
-    // The document first: the settings below belong to the document the log shows.
-    auto *document = new QTextDocument(Memo1);
-    m_logLayout = new LogLayout(document);
-    document->setDocumentLayout(m_logLayout);
-    Memo1->setDocument(document);
-    m_logLayout->setDeferred(true); // hidden until the window is shown
     Memo1->installEventFilter(this);
     Memo1->setGeometry(8, 160, 457, 113);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -268,7 +218,7 @@ void TStatDialog::createControls()
 
 void TStatDialog::AppendLog(const QString &line)
 {
-    appendLogLine(line);
+    insertLogText(line);
     Memo1Change();
 }
 
@@ -328,8 +278,8 @@ void TStatDialog::Memo1Change()
         return;
     // The line that pushed the log past its limit goes with the rest.
     emptyLog();
-    appendLogLine(QStringLiteral("Log Restart."));
-    appendLogLine(QStringLiteral("------------"));
+    insertLogText(QStringLiteral("Log Restart."));
+    insertLogText(QStringLiteral("------------"));
 }
 
 void TStatDialog::FormCloseQuery(bool &CanClose)
@@ -339,12 +289,9 @@ void TStatDialog::FormCloseQuery(bool &CanClose)
 
 bool TStatDialog::eventFilter(QObject *watched, QEvent *event)
 {
-    // Show arrives before the log's own handler sizes its scroll bars from the layout.
-    if (watched == Memo1 && event->type() == QEvent::Show) {
+    // Show arrives before the log's own handler sizes its scroll bars from the document.
+    if (watched == Memo1 && event->type() == QEvent::Show)
         insertPendingLog();
-        m_logLayout->setDeferred(false);
-    } else if (watched == Memo1 && event->type() == QEvent::Hide)
-        m_logLayout->setDeferred(true);
     return QDialog::eventFilter(watched, event);
 }
 
@@ -413,11 +360,6 @@ void TStatDialog::emptyLog()
     m_logHasLines = false;
     m_logLength = 0;
     emit logEmptied();
-}
-
-void TStatDialog::appendLogLine(const QString &line)
-{
-    insertLogText(line);
 }
 
 // Appends text, which may hold several lines, as whole lines at the end of the log.

@@ -67,12 +67,10 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    class LogLayout;
     class QueryTable;
 
     void createControls();
     void emptyLog();
-    void appendLogLine(const QString &line);
     void insertLogText(const QString &text);
     void insertPendingLog();
     void insertIntoDocument(const QString &text);
@@ -91,6 +89,5 @@ private:
     bool m_hasPendingLines = false;
     // Set while this class edits the log, so that textChanged does not run the rule midway.
     bool m_editingLog = false;
-    LogLayout *m_logLayout = nullptr;   // owned by the log's document
     QueryTable *m_queryTable = nullptr; // owned by the table
 };
