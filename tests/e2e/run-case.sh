@@ -7,7 +7,7 @@
 # status bar, the message boxes.
 #
 # Usage: run-case.sh CASE PROGRAM ARTIFACTS
-#   CASE       a file of cases/ (see cases/README)
+#   CASE       a file of cases/ (see README.md)
 #   PROGRAM    the built tellwick
 #   ARTIFACTS  folder for the screenshots a person may want to look at
 # Exit status 0 passed, 1 failed, 77 skipped (a tool is missing, or this machine allows no
