@@ -9,6 +9,7 @@
 #include "Sockets.h"
 #include "Stat.h"
 #include "TellwickIcon.h"
+#include "TellwickVersion.h"
 #include "TrayIcon.h"
 
 #include <QAction>
@@ -196,7 +197,7 @@ void TMainForm::createControls()
     }
     settingsLayout->addStretch(1);
 
-    VersionLabel = new QLabel(QStringLiteral("Tellwick 0.95 Beta"), this);
+    VersionLabel = new QLabel(QStringLiteral("Tellwick ") + QLatin1String(TellwickRelease), this);
     Button2 = new QPushButton(QStringLiteral("OK"), this);
     Button2->setDefault(true);
     Button2->setFixedSize(75, 25);
