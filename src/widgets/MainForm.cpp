@@ -188,7 +188,7 @@ void TMainForm::createControls()
     auto *settingsLayout = new QVBoxLayout(GroupBox2);
     for (QCheckBox *box : {FingerBox, InfoBox, UserLBox, UserInfoBox, CheckBox1, CheckBox2})
         settingsLayout->addWidget(box);
-    // Three boxes of the design that have no action: never shown, never reachable.
+    // Three boxes that have no action: never shown, never reachable.
     for (QCheckBox **box : {&CheckBox3, &CheckBox4, &CheckBox5}) {
         *box = new QCheckBox(GroupBox2);
         (*box)->setEnabled(false);
