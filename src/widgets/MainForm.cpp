@@ -9,6 +9,7 @@
 #include "Sockets.h"
 #include "Stat.h"
 #include "TellwickIcon.h"
+#include "TellwickVersion.h"
 #include "TrayIcon.h"
 
 #include <QAction>
@@ -187,7 +188,7 @@ void TMainForm::createControls()
     auto *settingsLayout = new QVBoxLayout(GroupBox2);
     for (QCheckBox *box : {FingerBox, InfoBox, UserLBox, UserInfoBox, CheckBox1, CheckBox2})
         settingsLayout->addWidget(box);
-    // Three boxes of the design that have no action: never shown, never reachable.
+    // Three boxes that have no action: never shown, never reachable.
     for (QCheckBox **box : {&CheckBox3, &CheckBox4, &CheckBox5}) {
         *box = new QCheckBox(GroupBox2);
         (*box)->setEnabled(false);
@@ -196,7 +197,7 @@ void TMainForm::createControls()
     }
     settingsLayout->addStretch(1);
 
-    VersionLabel = new QLabel(QStringLiteral("Tellwick 0.95 Beta"), this);
+    VersionLabel = new QLabel(QStringLiteral("Tellwick ") + QLatin1String(TellwickRelease), this);
     Button2 = new QPushButton(QStringLiteral("OK"), this);
     Button2->setDefault(true);
     Button2->setFixedSize(75, 25);

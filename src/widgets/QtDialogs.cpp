@@ -21,7 +21,7 @@ Dialogs::Answer QtDialogs::messageBox(const QString &caption, const QString &tex
     }
     QMessageBox box;
     box.setWindowTitle(caption);
-    // Texts keep the CR LF line ends of the design; the label wants plain LF.
+    // Message texts end their lines with CR LF; the label wants plain LF.
     box.setText(QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")));
     // Texts may carry what a remote peer sent: never let the box guess rich text.
     box.setTextFormat(Qt::PlainText);

@@ -168,7 +168,7 @@ void TStatDialog::createControls()
     m_queryTable = new QueryTable(Table);
     Table->setModel(m_queryTable);
     Table->setGeometry(8, 24, 457, 113);
-    // The design's header row is the horizontal header: fixed, and empty until the window is
+    // The table's header row 0 is the horizontal header: fixed, and empty until the window is
     // first shown from the menu.
     Table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     Table->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -178,7 +178,7 @@ void TStatDialog::createControls()
     Table->verticalHeader()->hide();
     Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     Table->verticalHeader()->setMinimumSectionSize(RowHeight);
-    // Never clip the text where the system font is taller than the design's.
+    // Rows are RowHeight high, but never clip the text where the system font is taller.
     Table->verticalHeader()->setDefaultSectionSize(
         std::max(RowHeight, Table->fontMetrics().height() + 2));
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -426,7 +426,7 @@ int TStatDialog::measuredLogLength() const
     if (!m_logHasLines)
         return 0;
     // The document keeps both counts, so this never walks the text. Its character count
-    // holds one separator per line; the design counts CR LF, two.
+    // holds one separator per line; the log's length counts CR LF, two.
     const QTextDocument *document = Memo1->document();
     return document->characterCount() + document->blockCount();
 }

@@ -34,10 +34,10 @@ public:
     void Memo1Change();
     void FormCloseQuery(bool &CanClose);
 
-    // The design's rows: the header row 0, the data rows, and the empty last row.
+    // The table's rows: the header row 0, the data rows, and the empty last row.
     int queryRowCount() const;
     QString queryCell(int row, int column) const;
-    // The log as the design holds it: every line followed by CR LF.
+    // The log's text as its length counts it: every line followed by CR LF.
     QString logText() const;
 
     // Controls, in tab order.
@@ -77,7 +77,7 @@ private:
     void memo1TextChanged();
     int measuredLogLength() const;
 
-    // The log's length as the design counts it, kept up to date by every edit of our own and
+    // The log's length with CR LF after every line, kept up to date by every edit of our own and
     // measured again only after the user's edits.
     int m_logLength = 0;
     // An empty document cannot tell "no lines" from "one empty line".
