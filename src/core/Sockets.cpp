@@ -21,7 +21,6 @@
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace WinSock;
 
@@ -310,6 +309,7 @@ TSockets::Failure TSockets::FirstListenFailure() const
 
 void TSockets::Listen()
 {
+    d->listenFailure = {};
     if (Port.isEmpty()) {
         Private::settingBox("No Port Specified");
         return;
@@ -319,9 +319,9 @@ void TSockets::Listen()
     d->address.sin_family = AF_INET;
     d->address.sin_addr.s_addr = htonl(INADDR_ANY);
     d->address.sin_port = port;
-    d->listenFailure = {};
 
-    // Closed only at the end, so that while it listens the new socket cannot take its port.
+    // The listener replaced is closed only at the end: while it listens, the new socket
+    // cannot take its port.
     const int replaced = d->listenSocket;
     int cause = 0;
     d->listenSocket = d->openSocket(&cause);
