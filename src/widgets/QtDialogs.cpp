@@ -6,19 +6,13 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
-#include <cstdio>
-
 Dialogs::Answer QtDialogs::messageBox(const QString &caption, const QString &text, Icon icon,
                                       Buttons buttons)
 {
     // Without a display nobody could ever answer a box: say it on standard error and take
     // the answer that changes nothing.
-    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
-        std::fprintf(stderr, "tellwick: %s: %s\n", qPrintable(caption),
-                     qPrintable(QString(text).replace(QLatin1String("\r\n"), QLatin1String(" "))));
-        return buttons == Buttons::Ok ? Answer::Ok
-                                      : (buttons == Buttons::YesNo ? Answer::No : Answer::Cancel);
-    }
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return answerWithoutDisplay(caption, text, buttons);
     QMessageBox box;
     box.setWindowTitle(caption);
     // Message texts end their lines with CR LF; the label wants plain LF.
