@@ -2,40 +2,58 @@
 
 #include "TellwickIcon.h"
 #include "TellwickVersion.h"
+#include "WindowFit.h"
 
 #include <QCloseEvent>
 #include <QFrame>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QVBoxLayout>
 
 TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent)
 {
     setWindowTitle(QStringLiteral("About"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setFixedSize(298, 258);
 
     Panel1 = new QFrame(this);
-    Panel1->setGeometry(8, 8, 281, 201);
     // A groove: lowered outside, raised inside.
     Panel1->setFrameStyle(QFrame::Box | QFrame::Sunken);
 
     ProgramIcon = new QLabel(Panel1);
-    ProgramIcon->setGeometry(8, 8, 33, 41);
-    ProgramIcon->setPixmap(TellwickIcon().pixmap(32, 32));
+    ProgramIcon->setFixedSize(33, 41);
+    ProgramIcon->setPixmap(TellwickIcon().pixmap(QSize(32, 32), devicePixelRatioF()));
     ProgramIcon->setScaledContents(true);
 
     ProductName = new QLabel(QStringLiteral("Tellwick"), Panel1);
     ProductName->setTextFormat(Qt::PlainText);
-    ProductName->move(48, 8);
 
     Version = new QLabel(QStringLiteral("Version ") + QLatin1String(TellwickRelease), Panel1);
     Version->setTextFormat(Qt::PlainText);
-    Version->move(48, 24);
+
+    auto *texts = new QVBoxLayout;
+    texts->setSpacing(0);
+    texts->addWidget(ProductName);
+    texts->addWidget(Version);
+    texts->addStretch(1);
+    auto *panelLayout = new QHBoxLayout(Panel1);
+    panelLayout->setContentsMargins(8, 8, 8, 8);
+    panelLayout->addWidget(ProgramIcon, 0, Qt::AlignTop);
+    panelLayout->addLayout(texts, 1);
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
-    OKButton->setGeometry(112, 224, 75, 25);
     OKButton->setDefault(true);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSpacing(15);
+    layout->addWidget(Panel1, 1);
+    layout->addWidget(OKButton, 0, Qt::AlignHCenter);
+    auto *fit = new WindowFit(this, QSize(298, 258), WindowFit::Frame::Fixed);
+    fit->atLeast(Panel1, QSize(281, 201));
+    fit->atLeast(OKButton, QSize(75, 25));
+
     connect(OKButton, &QPushButton::clicked, this, &TAboutBox::OKButtonClick);
 }
 

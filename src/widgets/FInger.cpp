@@ -4,6 +4,7 @@
 #include "Sockets.h"
 #include "Stat.h"
 #include "TellwickIcon.h"
+#include "WindowFit.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -49,6 +50,17 @@ bool writeTextFile(const QString &path, const QString &text)
     return file.write(bytes) == bytes.size() && file.commit();
 }
 
+// The design's black text where the palette keeps a light background behind it; on a dark one
+// the palette's own text colour stays, so that the text can still be read.
+void useBlackText(QWidget *widget, QPalette::ColorRole text, QPalette::ColorRole background)
+{
+    QPalette palette = widget->palette();
+    if (palette.color(background).lightness() < 128)
+        return;
+    palette.setColor(text, Qt::black);
+    widget->setPalette(palette);
+}
+
 } // namespace
 
 TFingerForm::TFingerForm(TStatDialog *statDialog, QAction *fingerMenuItem, QWidget *parent)
@@ -84,9 +96,7 @@ TFingerForm::TFingerForm(TStatDialog *statDialog, QAction *fingerMenuItem, QWidg
     courier.setPixelSize(13);
     courier.setBold(true);
     Memo1->setFont(courier);
-    QPalette memoPalette = Memo1->palette();
-    memoPalette.setColor(QPalette::Text, Qt::black);
-    Memo1->setPalette(memoPalette);
+    useBlackText(Memo1, QPalette::Text, QPalette::Base);
     column->addWidget(Memo1, 1);
 
     StatusBar = new QStatusBar(this);
@@ -138,9 +148,7 @@ void TFingerForm::buildTopBar()
     QFont bold = Label1->font();
     bold.setBold(true);
     Label1->setFont(bold);
-    QPalette labelPalette = Label1->palette();
-    labelPalette.setColor(QPalette::WindowText, Qt::black);
-    Label1->setPalette(labelPalette);
+    useBlackText(Label1, QPalette::WindowText, QPalette::Window);
     row->addWidget(Label1);
 
     HostEdit = new QLineEdit(bar);
@@ -148,9 +156,11 @@ void TFingerForm::buildTopBar()
     HostEdit->setToolTip(QStringLiteral("Type the host computers name here"));
     row->addWidget(HostEdit, 113);
 
+    // The buttons' widths are floors: a narrow window never cuts their captions.
+    auto *fit = new WindowFit(this, QSize(), WindowFit::Frame::Resizable);
     const auto addButton = [&](const QString &caption, const QString &hint, int width) {
         auto *button = new QPushButton(caption, bar);
-        button->setMinimumWidth(width);
+        fit->atLeast(button, QSize(width, 21));
         button->setToolTip(hint);
         // A focused button takes Enter itself; elsewhere Enter goes to "Finger".
         button->setAutoDefault(true);

@@ -11,6 +11,7 @@
 #include "TellwickIcon.h"
 #include "TellwickVersion.h"
 #include "TrayIcon.h"
+#include "WindowFit.h"
 
 #include <QAction>
 #include <QApplication>
@@ -196,7 +197,6 @@ void TMainForm::createControls()
     VersionLabel = new QLabel(QStringLiteral("Tellwick ") + QLatin1String(TellwickRelease), this);
     Button2 = new QPushButton(QStringLiteral("OK"), this);
     Button2->setDefault(true);
-    Button2->setFixedSize(75, 25);
 
     auto *groups = new QHBoxLayout;
     groups->addWidget(GroupBox1, 4);
@@ -208,7 +208,11 @@ void TMainForm::createControls()
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(groups);
     layout->addLayout(bottom);
-    setFixedSize(457, 296);
+    // The window's frame stays fixed, at the size its texts need at the user's font.
+    auto *fit = new WindowFit(this, QSize(457, 296), WindowFit::Frame::Fixed);
+    fit->atLeast(GroupBox1, QSize(249, 241));
+    fit->atLeast(GroupBox2, QSize(185, 241));
+    fit->atLeast(Button2, QSize(75, 25));
 
     QWidget::setTabOrder(Button2, LoginName);
     QWidget *order[] = {LoginName, RealNameEditor, HomePhoneEditor, OfficePhoneEditor, PlanEditor,

@@ -1,19 +1,27 @@
 #include "Stat.h"
 
+#include "DayTime.h"
+#include "WindowFit.h"
+
 #include <QAbstractTableModel>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QVBoxLayout>
 
 #include <array>
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -44,6 +52,47 @@ template <typename Visit> void forEachLogLine(QStringView text, Visit visit)
     }
     visit(text.mid(start));
 }
+
+const std::array<QString, ColumnCount> HeaderTexts{QStringLiteral("From:"), QStringLiteral("Time:"),
+                                                   QStringLiteral("Asked For:")};
+
+// A cell's text as the table shows it, on one line: a CR LF shows as one mark, every other
+// control character and line separator as its own, so that a request "root" CR LF reads
+// "root⏎" instead of looking cut off.
+QString shownText(QStringView text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t ch = text[i].unicode();
+        if (ch == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+            shown += QChar(0x23ce); // RETURN SYMBOL
+            ++i;
+        } else if (ch < 0x20) {
+            shown += QChar(0x2400 + ch); // the control pictures: SYMBOL FOR CARRIAGE RETURN...
+        } else if (ch == 0x7f) {
+            shown += QChar(0x2421); // SYMBOL FOR DELETE
+        } else if (ch == QChar::LineSeparator || ch == QChar::ParagraphSeparator) {
+            shown += QChar(0x2424); // SYMBOL FOR NEWLINE
+        } else {
+            shown += text[i];
+        }
+    }
+    return shown;
+}
+
+// Draws the cells with their line ends as marks; the cells keep the text as received, and so
+// does what is copied from the table.
+class LineEndsShownDelegate final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    QString displayText(const QVariant &value, const QLocale &) const override
+    {
+        return shownText(value.toString());
+    }
+};
 
 } // namespace
 
@@ -139,7 +188,6 @@ TStatDialog::TStatDialog(QWidget *parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("Statistics"));
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-    setFixedSize(473, 313);
     createControls();
 }
 
@@ -147,33 +195,27 @@ void TStatDialog::createControls()
 {
     Label1 = new QLabel(QStringLiteral("Finger Queries:"), this);
     Label1->setTextFormat(Qt::PlainText);
-    Label1->move(8, 8);
     Label2 = new QLabel(QStringLiteral("Other Statistics:"), this);
     Label2->setTextFormat(Qt::PlainText);
-    Label2->move(8, 144);
 
     Button1 = new QPushButton(QStringLiteral("OK"), this);
-    Button1->setGeometry(392, 280, 75, 25);
     Button1->setDefault(true);
     connect(Button1, &QPushButton::clicked, this, &TStatDialog::Button1Click);
 
     Table = new QTableView(this);
     m_queryTable = new QueryTable(Table);
     Table->setModel(m_queryTable);
-    Table->setGeometry(8, 24, 457, 113);
+    Table->setItemDelegate(new LineEndsShownDelegate(Table));
     // The table's header row 0 is the horizontal header: fixed, and empty until the window is
     // first shown from the menu.
     Table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    Table->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
-    Table->horizontalHeader()->setDefaultSectionSize(ColumnWidth);
+    Table->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
+    Table->horizontalHeader()->setStretchLastSection(true);
     Table->horizontalHeader()->setSectionsClickable(false);
     Table->horizontalHeader()->setHighlightSections(false);
     Table->verticalHeader()->hide();
     Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     Table->verticalHeader()->setMinimumSectionSize(RowHeight);
-    // Rows are RowHeight high, but never clip the text where the system font is taller.
-    Table->verticalHeader()->setDefaultSectionSize(
-        std::max(RowHeight, Table->fontMetrics().height() + 2));
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setSelectionMode(QAbstractItemView::ContiguousSelection);
     Table->setSelectionBehavior(QAbstractItemView::SelectItems);
@@ -181,14 +223,22 @@ void TStatDialog::createControls()
     // Tab leaves the table for the next control, as the window's tab order says; the arrow
     // keys move between cells.
     Table->setTabKeyNavigation(false);
+    Table->installEventFilter(this);
+    // A new address or time wider than its column widens the column.
+    connect(m_queryTable, &QAbstractItemModel::rowsInserted, this,
+            [this](const QModelIndex &, int first, int last) {
+                for (int row = first; row <= last; ++row)
+                    widenColumnsFor(row);
+            });
+    connect(m_queryTable, &QAbstractItemModel::dataChanged, this,
+            [this] { widenColumnsFor(m_queryTable->dataRowCount() - 1); });
+    connect(m_queryTable, &QAbstractItemModel::modelReset, this, &TStatDialog::fitTable);
 
     ClearBtn = new QPushButton(QStringLiteral("&Clear Log"), this);
-    ClearBtn->setGeometry(8, 280, 75, 25);
     connect(ClearBtn, &QPushButton::clicked, this, &TStatDialog::ClearBtnClick);
 
     Memo1 = new QPlainTextEdit(this);
     Memo1->installEventFilter(this);
-    Memo1->setGeometry(8, 160, 457, 113);
     Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Memo1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     Memo1->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -200,8 +250,29 @@ void TStatDialog::createControls()
     connect(Memo1, &QPlainTextEdit::textChanged, this, &TStatDialog::memo1TextChanged);
 
     Button2 = new QPushButton(QStringLiteral("&Save Log"), this);
-    Button2->setGeometry(88, 280, 75, 25);
     Button2->setEnabled(false);
+
+    auto *buttons = new QHBoxLayout;
+    buttons->addWidget(ClearBtn);
+    buttons->addWidget(Button2);
+    buttons->addStretch(1);
+    buttons->addWidget(Button1);
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(8, 8, 8, 8);
+    layout->setSpacing(0);
+    layout->addWidget(Label1);
+    layout->addWidget(Table, 1);
+    layout->addSpacing(7);
+    layout->addWidget(Label2);
+    layout->addWidget(Memo1, 1);
+    layout->addSpacing(7);
+    layout->addLayout(buttons);
+    // The frame stays fixed, at the size the texts and the table's columns need.
+    m_fit = new WindowFit(this, QSize(473, 313), WindowFit::Frame::Fixed);
+    for (QPushButton *button : {Button1, ClearBtn, Button2})
+        m_fit->atLeast(button, QSize(75, 25));
+    m_fit->atLeast(Memo1, QSize(457, 113));
+    fitTable();
 
     setTabOrder(Button1, Table);
     setTabOrder(Table, ClearBtn);
@@ -234,8 +305,7 @@ void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const
 
 void TStatDialog::ShowStatistics()
 {
-    m_queryTable->setHeader(
-        {QStringLiteral("From:"), QStringLiteral("Time:"), QStringLiteral("Asked For:")});
+    m_queryTable->setHeader(HeaderTexts);
     const bool wasHidden = !isVisible();
     show();
     raise();
@@ -275,6 +345,9 @@ void TStatDialog::FormCloseQuery(bool &CanClose)
 
 bool TStatDialog::eventFilter(QObject *watched, QEvent *event)
 {
+    if (watched == Table &&
+        (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange))
+        fitTable();
     // Show arrives before the log's own handler sizes its scroll bars from the document.
     if (watched == Memo1 && event->type() == QEvent::Show)
         showLog();
@@ -291,6 +364,62 @@ void TStatDialog::closeEvent(QCloseEvent *event)
     }
     // Hides; the window and its contents live until the program ends.
     QDialog::closeEvent(event);
+}
+
+int TStatDialog::cellWidth(const QString &text) const
+{
+    // The style's margins on either side of a cell's text, and the grid line.
+    const int margin =
+        Table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, Table) + 1;
+    const qreal advance = QFontMetricsF(Table->font()).horizontalAdvance(shownText(text));
+    return int(std::ceil(advance)) + 2 * margin + 1;
+}
+
+// Rows as high as the font needs; every column as wide as its header, the first as an IPv4
+// address, the second as a time of any month, each as the widest of its cells; the table as
+// wide as its columns and high enough for five rows.
+void TStatDialog::fitTable()
+{
+    const int rowHeight = std::max(RowHeight, Table->fontMetrics().height() + 2);
+    Table->verticalHeader()->setDefaultSectionSize(rowHeight);
+
+    const QHeaderView *header = Table->horizontalHeader();
+    const int headerMargin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+    std::array<int, ColumnCount> widths{};
+    for (int column = 0; column < ColumnCount; ++column)
+        widths[std::size_t(column)] = std::max(
+            ColumnWidth, header->fontMetrics().horizontalAdvance(HeaderTexts[std::size_t(column)]) +
+                             2 * headerMargin + 1);
+    widths[0] = std::max(widths[0], cellWidth(QStringLiteral("255.255.255.255")));
+    const QLocale locale = QLocale::system();
+    const int year = QDate::currentDate().year();
+    for (int month = 1; month <= 12; ++month) {
+        for (const int hour : {10, 22}) {
+            const QDateTime sample(QDate(year, month, 28), QTime(hour, 58, 58));
+            widths[1] = std::max(widths[1], cellWidth(FormatQueryTime(sample, locale)));
+        }
+    }
+    for (int column = 0; column < ColumnCount; ++column)
+        Table->setColumnWidth(column, widths[std::size_t(column)]);
+    for (int row = 0; row < m_queryTable->dataRowCount(); ++row)
+        widenColumnsFor(row);
+
+    const int frames = 2 * Table->frameWidth();
+    const int scrollBar = style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, Table);
+    const QSize least(widths[0] + widths[1] + widths[2] + frames + scrollBar,
+                      header->sizeHint().height() + 5 * rowHeight + frames);
+    m_fit->atLeast(Table, least.expandedTo(QSize(457, 113)));
+}
+
+void TStatDialog::widenColumnsFor(int row)
+{
+    if (row < 0)
+        return;
+    for (const int column : {0, 1}) {
+        const int width = cellWidth(m_queryTable->cell(row, column));
+        if (width > Table->columnWidth(column))
+            Table->setColumnWidth(column, width);
+    }
 }
 
 int TStatDialog::queryRowCount() const

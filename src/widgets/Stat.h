@@ -8,6 +8,7 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTableView;
+class WindowFit;
 
 // The statistics window: the table of answered finger queries and the log of socket activity.
 // Created hidden at start, hidden (never destroyed) when closed; its contents survive.
@@ -70,6 +71,9 @@ private:
     class QueryTable;
 
     void createControls();
+    void fitTable();
+    void widenColumnsFor(int dataRow);
+    int cellWidth(const QString &text) const;
     void emptyLog();
     void addLogLine(const QString &line);
     void showLog();
@@ -84,4 +88,5 @@ private:
     // Set while this class edits Memo1, so that textChanged does not take it for the user.
     bool m_editingLog = false;
     QueryTable *m_queryTable = nullptr; // owned by the table
+    WindowFit *m_fit = nullptr;         // owned by the window
 };

@@ -1,11 +1,13 @@
 #include "Stat.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QImage>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTest>
 #include <QTextBlock>
@@ -80,6 +82,8 @@ private slots:
     void tabFollowsTheTabOrder();
     void queryTableKeepsTheLatestRows_data();
     void queryTableKeepsTheLatestRows();
+    void requestsShowTheirLineEnds_data();
+    void requestsShowTheirLineEnds();
 };
 
 void TestStat::appendedLines_data()
@@ -395,6 +399,44 @@ void TestStat::queryTableKeepsTheLatestRows()
     dialog.AppendQueryRow("a", "b", "c");
     QCOMPARE(cells(dialog),
              (QStringList{"From:", "Time:", "Asked For:", "a", "b", "c", "", "", ""}));
+}
+
+void TestStat::requestsShowTheirLineEnds_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("shown");
+    QTest::addRow("CR LF") << "root\r\n" << QStringLiteral("root\u23ce");
+    QTest::addRow("only CR LF") << "\r\n" << QStringLiteral("\u23ce");
+    QTest::addRow("LF CR") << "root\n\r" << QStringLiteral("root\u240a\u240d");
+    QTest::addRow("lone LF inside") << "a\nb" << QStringLiteral("a\u240ab");
+    QTest::addRow("tab, NUL, DEL")
+        << QString("/W\tx") + QChar(0) + QChar(0x7f) << QStringLiteral("/W\u2409x\u2400\u2421");
+    QTest::addRow("separators") << QString("a") + QChar::LineSeparator + QChar::ParagraphSeparator
+                                << QStringLiteral("a\u2424\u2424");
+    QTest::addRow("no line end") << "root"
+                                 << "root";
+}
+
+// The table shows a request's line ends as marks on one line; the cell, and what is copied
+// from it, keep the request exactly as it came.
+void TestStat::requestsShowTheirLineEnds()
+{
+    QFETCH(QString, request);
+    QFETCH(QString, shown);
+    TStatDialog dialog;
+    dialog.AppendQueryRow("127.0.0.1", "t", request);
+    dialog.ShowStatistics();
+    QVERIFY(QTest::qWaitForWindowActive(&dialog));
+    const QModelIndex cell = dialog.Table->model()->index(0, 2);
+    const auto *delegate = qobject_cast<QStyledItemDelegate *>(dialog.Table->itemDelegate());
+    QVERIFY(delegate);
+    QCOMPARE(delegate->displayText(cell.data(), QLocale()), shown);
+    QCOMPARE(dialog.queryCell(1, 2), request);
+    QApplication::clipboard()->clear();
+    dialog.Table->setFocus();
+    dialog.Table->setCurrentIndex(cell);
+    QTest::keyClick(dialog.Table, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), request);
 }
 
 QTEST_MAIN(TestStat)

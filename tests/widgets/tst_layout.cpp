@@ -1,0 +1,167 @@
+// Every text of every window shows whole, at the fonts and in the styles people use, and at the
+// scale factor this run has (the program is registered once more with QT_SCALE_FACTOR=2).
+// Each window is also saved as a picture in TELLWICK_SCREENSHOTS, for a person to look at.
+
+#include "About.h"
+#include "DayTime.h"
+#include "FInger.h"
+#include "MainFormFixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDateTime>
+#include <QLabel>
+#include <QStyle>
+#include <QStyleFactory>
+#include <QStyleOptionViewItem>
+#include <QTableView>
+
+namespace {
+
+QPalette darkPalette()
+{
+    QPalette palette(QColor(0x35, 0x35, 0x35));
+    for (const auto role : {QPalette::WindowText, QPalette::Text, QPalette::ButtonText})
+        palette.setColor(role, QColor(0xee, 0xee, 0xee));
+    palette.setColor(QPalette::Base, QColor(0x2a, 0x2a, 0x2a));
+    return palette;
+}
+
+// The controls that show a text of their own.
+QList<QWidget *> textControls(const QWidget &window)
+{
+    QList<QWidget *> controls;
+    for (QWidget *child : window.findChildren<QWidget *>()) {
+        if ((qobject_cast<QLabel *>(child) || qobject_cast<QAbstractButton *>(child)) &&
+            child->isVisibleTo(&window))
+            controls.append(child);
+    }
+    return controls;
+}
+
+QString caption(const QWidget *control)
+{
+    if (const auto *label = qobject_cast<const QLabel *>(control))
+        return label->text();
+    return static_cast<const QAbstractButton *>(control)->text();
+}
+
+} // namespace
+
+class TestLayout : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void textsShowWhole_data();
+    void textsShowWhole();
+};
+
+void TestLayout::initTestCase()
+{
+    // The setup window opens no listener: finger is off.
+    writeRegistry({{"Enable", "\"0\""}, {"EnableDayTime", "\"0\""}});
+}
+
+void TestLayout::textsShowWhole_data()
+{
+    QTest::addColumn<QString>("style");
+    QTest::addColumn<int>("points");
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<QString>("window");
+    struct Look
+    {
+        const char *style;
+        int points;
+        bool dark;
+    };
+    const Look looks[] = {{"Fusion", 9, false}, {"Fusion", 11, false},  {"Fusion", 14, false},
+                          {"Fusion", 11, true}, {"Windows", 11, false}, {"Windows", 14, false}};
+    for (const Look &look : looks) {
+        for (const char *window : {"setup", "statistics", "about", "finger"}) {
+            QTest::addRow("%s %s %dpt%s", window, look.style, look.points, look.dark ? " dark" : "")
+                << look.style << look.points << look.dark << window;
+        }
+    }
+}
+
+void TestLayout::textsShowWhole()
+{
+    QFETCH(QString, style);
+    QFETCH(int, points);
+    QFETCH(bool, dark);
+    QFETCH(QString, window);
+    QApplication::setStyle(QStyleFactory::create(style));
+    QApplication::setPalette(dark ? darkPalette() : QApplication::style()->standardPalette());
+    QFont font = QApplication::font();
+    font.setPointSize(points);
+    QApplication::setFont(font);
+
+    Program program;
+    TAboutBox about;
+    TFingerForm finger(program.stat.get(), nullptr);
+    const QDateTime now = QDateTime::currentDateTime();
+    program.stat->AppendQueryRow("127.0.0.1", FormatQueryTime(now, QLocale::system()), "root\r\n");
+    program.stat->AppendQueryRow("2001:db8::1:2:3:4", FormatQueryTime(now, QLocale::system()),
+                                 "\r\n");
+    struct Shown
+    {
+        QWidget *widget;
+        QSize least; // the size it was drawn at
+    };
+    const QMap<QString, Shown> windows{{"setup", {program.form.get(), {457, 296}}},
+                                       {"statistics", {program.stat.get(), {473, 313}}},
+                                       {"about", {&about, {298, 258}}},
+                                       {"finger", {&finger, {582, 431}}}};
+    const Shown shown = windows.value(window);
+    if (window == "statistics")
+        program.stat->ShowStatistics();
+    else
+        shown.widget->show();
+    QVERIFY(QTest::qWaitForWindowExposed(shown.widget));
+
+    QVERIFY2(
+        shown.widget->width() >= shown.least.width() &&
+            shown.widget->height() >= shown.least.height(),
+        qPrintable(QStringLiteral("%1x%2").arg(shown.widget->width()).arg(shown.widget->height())));
+    const QList<QWidget *> controls = textControls(*shown.widget);
+    QVERIFY(controls.size() >= 3);
+    for (const QWidget *control : controls) {
+        const QSize hint = control->sizeHint();
+        QVERIFY2(control->width() >= hint.width() && control->height() >= hint.height(),
+                 qPrintable(QStringLiteral("\"%1\" is %2x%3, needs %4x%5")
+                                .arg(caption(control))
+                                .arg(control->width())
+                                .arg(control->height())
+                                .arg(hint.width())
+                                .arg(hint.height())));
+    }
+    if (window == "statistics") {
+        // Every cell fits its column: the addresses, the times with their seconds, the requests.
+        const QTableView *table = program.stat->Table;
+        QStyleOptionViewItem option;
+        option.initFrom(table);
+        option.font = table->font();
+        for (int row = 0; row < 2; ++row) {
+            for (int column = 0; column < 3; ++column) {
+                const QModelIndex index = table->model()->index(row, column);
+                QVERIFY2(table->columnWidth(column) >=
+                             table->itemDelegate()->sizeHint(option, index).width(),
+                         qPrintable(index.data().toString()));
+            }
+        }
+    }
+
+    const QString folder = QStringLiteral(TELLWICK_SCREENSHOTS);
+    QVERIFY(QDir().mkpath(folder));
+    const QString name = QStringLiteral("%1/%2-%3-%4pt%5-scale%6.png")
+                             .arg(folder, window, style.toLower())
+                             .arg(points)
+                             .arg(dark ? "-dark" : "")
+                             .arg(shown.widget->devicePixelRatioF());
+    QVERIFY(shown.widget->grab().save(name));
+}
+
+QTEST_MAIN(TestLayout)
+#include "tst_layout.moc"
