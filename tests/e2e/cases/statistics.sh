@@ -12,7 +12,8 @@ run_case() {
     screenshot_window "$statistics" "$shots/statistics.png"
     local x y
     IFS='x+' read -r _ _ x y <<<"$(geometry "$statistics")"
-    # The header row of the table, three columns of 143 pixels from (8, 24).
+    # The header row of the table, from (8, 24): its columns are at least 143 pixels wide and
+    # their header texts short, so a crop from each multiple of 143 holds one header text.
     local column
     local headers=("From:" "Time:" "Asked For:")
     for column in 0 1 2; do
