@@ -238,7 +238,7 @@ RegistryFile::LoadStatus RegistryFile::load()
         m_error = QStringLiteral("%1: %2").arg(m_path, file.errorString());
         return m_loadStatus = LoadStatus::Unreadable;
     }
-    const QByteArray bytes = file.read(MaxFileSize + 1);
+    const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
         m_error = QStringLiteral("%1: %2").arg(m_path, file.errorString());
         return m_loadStatus = LoadStatus::Unreadable;
