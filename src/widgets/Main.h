@@ -151,7 +151,8 @@ private:
     void setFingerListening(bool listening);
     void finishQuery();
     void sessionTimedOut();
-    void reportListenFailure(const char *service, int port);
+    // Tells stderr why a listener could not open its port; cause is the errno of the failure.
+    void reportListenFailure(const char *service, int port, int cause);
 
     TStatDialog *m_statDialog = nullptr;
     TAboutBox *m_aboutBox = nullptr;

@@ -9,6 +9,7 @@
 #include "Sockets.h"
 #include "Stat.h"
 #include "TellwickIcon.h"
+#include "TellwickVersion.h"
 #include "TrayIcon.h"
 
 #include <QAction>
@@ -27,13 +28,9 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 bool QueryBusy = false;
 bool FingerListening = false;
@@ -187,7 +184,7 @@ void TMainForm::createControls()
     auto *settingsLayout = new QVBoxLayout(GroupBox2);
     for (QCheckBox *box : {FingerBox, InfoBox, UserLBox, UserInfoBox, CheckBox1, CheckBox2})
         settingsLayout->addWidget(box);
-    // Three boxes of the design that have no action: never shown, never reachable.
+    // Three boxes that have no action: never shown, never reachable.
     for (QCheckBox **box : {&CheckBox3, &CheckBox4, &CheckBox5}) {
         *box = new QCheckBox(GroupBox2);
         (*box)->setEnabled(false);
@@ -196,7 +193,7 @@ void TMainForm::createControls()
     }
     settingsLayout->addStretch(1);
 
-    VersionLabel = new QLabel(QStringLiteral("Tellwick 0.95 Beta"), this);
+    VersionLabel = new QLabel(QStringLiteral("Tellwick ") + QLatin1String(TellwickRelease), this);
     Button2 = new QPushButton(QStringLiteral("OK"), this);
     Button2->setDefault(true);
     Button2->setFixedSize(75, 25);
@@ -306,20 +303,8 @@ void TMainForm::log(const QStringList &lines)
         m_pendingLog += lines;
 }
 
-void TMainForm::reportListenFailure(const char *service, int port)
+void TMainForm::reportListenFailure(const char *service, int port, int cause)
 {
-    // The listener reports only its last failure; a bind of our own finds the real cause.
-    int cause = 0;
-    if (const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); probe != -1) {
-        const int on = 1;
-        ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<quint16>(port));
-        if (::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1)
-            cause = errno;
-        ::close(probe);
-    }
     static bool capabilityExplained = false;
     if (cause == EACCES && capabilityExplained) {
         std::fprintf(stderr, "tellwick: cannot open the %s port %d either.\n", service, port);
@@ -352,7 +337,7 @@ void TMainForm::FormCreate()
         Sockets->Listen();
         Sockets->QuietErrors = false;
         if (Sockets->TakeLastError() != 0) {
-            reportListenFailure("finger", 79);
+            reportListenFailure("finger", 79, Sockets->FirstListenFailure().cause);
             showPlainMessage(QStringLiteral("Finger port already in use. Terminating"));
             Settings.Enable = false;
             FingerListening = false;
@@ -370,7 +355,7 @@ void TMainForm::FormCreate()
         Sockets1->Listen();
         Sockets1->QuietErrors = false;
         if (Sockets1->TakeLastError() != 0) {
-            reportListenFailure("daytime", 13);
+            reportListenFailure("daytime", 13, Sockets1->FirstListenFailure().cause);
             showPlainMessage(QStringLiteral("DayTime port already in use. Dissabling DayTime."));
             Settings.EnableDayTime = false;
         }

@@ -182,7 +182,7 @@ private slots:
     void clientLeavingSilentlyFreesTheListener()
     {
         Program program;
-        const int descriptors = openDescriptors();
+        const int descriptors = openDescriptorCount();
         LoopbackClient::Options silent;
         silent.leaveSilently = true;
         LoopbackClient leaver(79, silent);
@@ -197,7 +197,7 @@ private slots:
         LoopbackClient next(79, request("\r\n"));
         WAIT_FOR_CLIENT(next);
         QCOMPARE(next.received(), ListReplyAllOn);
-        QTRY_COMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE(openDescriptorCount(), descriptors);
     }
 
     void resetIsShownAndFreesTheListener()
@@ -219,7 +219,7 @@ private slots:
     void resetsWhileTheBoxIsOpenNeverStackBoxes()
     {
         Program program;
-        const int descriptors = openDescriptors();
+        const int descriptors = openDescriptorCount();
         int nested = 0;
         bool open = false;
         program.dialogs.whileShown = [&](const RecordingDialogs::Box &) {
@@ -243,7 +243,7 @@ private slots:
         reset.resetAtOnce = true;
         LoopbackClient first(79, reset);
         QTRY_VERIFY_WITH_TIMEOUT(!program.dialogs.boxes.isEmpty() && !open, 60000);
-        QTRY_COMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE(openDescriptorCount(), descriptors);
         QCOMPARE(nested, 0);
         QCOMPARE(program.dialogs.boxes.size(), 1);
         QVERIFY(program.logLines().contains("Connection reset by peer"));
