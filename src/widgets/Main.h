@@ -10,6 +10,7 @@
 
 #include <functional>
 
+class FingerSessions;
 class QAction;
 class QCheckBox;
 class QFileDialog;
@@ -18,7 +19,6 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class FingerSessions;
 class SystemFacts;
 class TAboutBox;
 class TComputerInfo;
