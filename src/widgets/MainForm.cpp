@@ -5,6 +5,7 @@
 #include "About.h"
 #include "ComputerInfo.h"
 #include "Dialogs.h"
+#include "FingerSessions.h"
 #include "RuntimeError.h"
 #include "Sockets.h"
 #include "Stat.h"
@@ -25,7 +26,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cerrno>
@@ -89,9 +89,8 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
     Sockets1->MaximumReceiveLength = 8192;
     ComputerInfo = new TComputerInfo(this, facts);
 
-    m_requestTimer = new QTimer(this);
-    m_requestTimer->setSingleShot(true);
-    connect(m_requestTimer, &QTimer::timeout, this, &TMainForm::sessionTimedOut);
+    fingerSessions = new FingerSessions(this);
+    connect(fingerSessions, &FingerSessions::requestTimedOut, this, &TMainForm::sessionTimedOut);
 
     createControls();
     createTrayIcon();
@@ -106,18 +105,6 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
 }
 
 TMainForm::~TMainForm() = default;
-
-qint64 TMainForm::currentSecond() const
-{
-    // Reading the system clock is cheap, its local time is not (each conversion looks at the
-    // time zone file): the texts made from the local time are kept per second of this clock.
-    return now ? now().toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
-}
-
-QDateTime TMainForm::localNow() const
-{
-    return now ? now() : QDateTime::currentDateTime();
-}
 
 void TMainForm::createControls()
 {
