@@ -5,6 +5,7 @@
 #include "About.h"
 #include "ComputerInfo.h"
 #include "Dialogs.h"
+#include "FingerSessions.h"
 #include "RuntimeError.h"
 #include "Sockets.h"
 #include "Stat.h"
@@ -26,7 +27,6 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cerrno>
@@ -90,9 +90,8 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
     Sockets1->MaximumReceiveLength = 8192;
     ComputerInfo = new TComputerInfo(this, facts);
 
-    m_requestTimer = new QTimer(this);
-    m_requestTimer->setSingleShot(true);
-    connect(m_requestTimer, &QTimer::timeout, this, &TMainForm::sessionTimedOut);
+    fingerSessions = new FingerSessions(this);
+    connect(fingerSessions, &FingerSessions::requestTimedOut, this, &TMainForm::sessionTimedOut);
 
     createControls();
     createTrayIcon();
@@ -100,25 +99,13 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
     try {
         FormCreate();
     } catch (const RuntimeError &error) {
-        // A settings file that cannot be read ends the start-up work here; no listener is
+        // A settings value of another type ends the start-up work here; no listener is
         // opened and the program keeps running.
         showErrorBox(error.text());
     }
 }
 
 TMainForm::~TMainForm() = default;
-
-qint64 TMainForm::currentSecond() const
-{
-    // Reading the system clock is cheap, its local time is not (each conversion looks at the
-    // time zone file): the texts made from the local time are kept per second of this clock.
-    return now ? now().toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
-}
-
-QDateTime TMainForm::localNow() const
-{
-    return now ? now() : QDateTime::currentDateTime();
-}
 
 void TMainForm::createControls()
 {
@@ -241,7 +228,7 @@ void TMainForm::createTrayIcon()
     TrayIcon->setIcon(TellwickIcon());
     TrayIcon->setToolTip(QStringLiteral("Tellwick Idle"));
     TrayIcon->OnDblClick = [this](QObject *sender) { TrayIconDblClick(sender); };
-    TrayIcon->PopupMenu = PopupMenu1;
+    TrayIcon->setPopupMenu(PopupMenu1);
 }
 
 void TMainForm::connectHandlers()
@@ -332,7 +319,9 @@ void TMainForm::reportListenFailure(const char *service, int port, int cause)
 void TMainForm::FormCreate()
 {
     Settings.Login = DeriveLogin(ComputerInfo->LoginName());
-    LoadSettings();
+    // A file that could not be read leaves finger off below; the person is told why.
+    if (const QString problem = LoadSettings(); !problem.isEmpty())
+        showPlainMessage(problem);
 
     if (Settings.Enable) {
         Sockets->QuietErrors = true;
