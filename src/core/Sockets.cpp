@@ -1,6 +1,7 @@
 #include "Sockets.h"
 
 #include "Dialogs.h"
+#include "HostResolver.h"
 #include "RuntimeError.h"
 #include "SocketChannels.h"
 #include "SocketSystem.h"
@@ -159,9 +160,9 @@ struct TSockets::Private
     }
 
     // A new TCP socket held by the component, or -1 with *error set.
-    int openSocket(int *error)
+    int openSocket(int *error, int family = AF_INET)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
+        const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
         if (fd == -1) {
             *error = winSockError(errno);
             return -1;
@@ -170,7 +171,7 @@ struct TSockets::Private
         return fd;
     }
 
-    int bindTo(int fd, const sockaddr_in &local)
+    template <typename Address> int bindTo(int fd, const Address &local)
     {
         if (!channels.holds(fd))
             return WSAENOTSOCK;
@@ -223,6 +224,8 @@ struct TSockets::Private
     QString lastErrorText;
     // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
     sockaddr_in address{};
+    // The remote address of SConnect when IPAddr is an IPv6 literal.
+    std::optional<sockaddr_in6> remote6;
     QTimer callTimer;
     QByteArray receiveBuffer;
     // Notifications on their way to the event handler, in order. A zero timer delivers
@@ -372,7 +375,10 @@ void TSockets::SConnect()
     d->address.sin_port = port;
     const QByteArray host = IPAddr.toLocal8Bit();
     in_addr_t remote = ::inet_addr(host.constData());
-    if (remote == INADDR_NONE) {
+    d->remote6.reset();
+    if (remote == INADDR_NONE)
+        d->remote6 = ipv6SocketAddress(IPAddr, port);
+    if (remote == INADDR_NONE && !d->remote6) {
         const std::optional<in_addr> found = lookUpHost(host);
         if (!found) {
             Private::settingBox("Cannot convert host address");
@@ -383,7 +389,7 @@ void TSockets::SConnect()
     d->address.sin_addr.s_addr = remote;
 
     int error = 0;
-    SessionSocket = d->openSocket(&error);
+    SessionSocket = d->openSocket(&error, d->remote6 ? AF_INET6 : AF_INET);
     if (SessionSocket == -1)
         ReportError(-1, QStringLiteral("SConnect (socket)"), error);
 
@@ -393,7 +399,12 @@ void TSockets::SConnect()
             local.sin_family = AF_INET;
             local.sin_addr.s_addr = htonl(INADDR_ANY);
             local.sin_port = htons(quint16(localPort));
-            const int failed = d->bindTo(SessionSocket, local);
+            sockaddr_in6 local6{};
+            local6.sin6_family = AF_INET6;
+            local6.sin6_addr = in6addr_any;
+            local6.sin6_port = local.sin_port;
+            const int failed =
+                d->remote6 ? d->bindTo(SessionSocket, local6) : d->bindTo(SessionSocket, local);
             if (failed == 0)
                 break;
             if (failed == WSAEADDRINUSE)
@@ -411,13 +422,15 @@ void TSockets::SConnect()
     }
 
     const int fd = SessionSocket;
-    const auto *remoteAddress = reinterpret_cast<const sockaddr *>(&d->address);
+    const auto *remoteAddress = d->remote6 ? reinterpret_cast<const sockaddr *>(&*d->remote6)
+                                           : reinterpret_cast<const sockaddr *>(&d->address);
+    const socklen_t remoteSize = d->remote6 ? sizeof *d->remote6 : sizeof d->address;
     if (!d->eventDriven())
         d->startCallTimer();
     if (!d->channels.holds(fd)) {
         error = WSAENOTSOCK;
     } else if (d->eventDriven()) {
-        if (::connect(fd, remoteAddress, sizeof d->address) == 0) {
+        if (::connect(fd, remoteAddress, remoteSize) == 0) {
             error = 0;
             d->channels.setConnecting(fd);
         } else if (errno == EINPROGRESS || errno == EINTR) {
@@ -429,7 +442,7 @@ void TSockets::SConnect()
         }
     } else {
         BlockingCall call;
-        if (call.connect(fd, remoteAddress, sizeof d->address) == 0) {
+        if (call.connect(fd, remoteAddress, remoteSize) == 0) {
             error = 0;
             d->channels.setConnected(fd);
         } else {
