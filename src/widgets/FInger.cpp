@@ -404,7 +404,7 @@ void TFingerForm::connectToNextAddress()
     showClientError(m_attemptErrorText);
 }
 
-void TFingerForm::connectAttemptFailed(int error, const QString &text)
+void TFingerForm::connectAttemptFailed(const QString &text)
 {
     m_connectTimer.stop();
     if (m_nextAddress < m_addresses.size()) {
@@ -412,7 +412,6 @@ void TFingerForm::connectAttemptFailed(int error, const QString &text)
         connectToNextAddress();
         return;
     }
-    m_attemptError = error;
     showClientError(text);
 }
 
@@ -484,7 +483,7 @@ void TFingerForm::SocketsErrorOccurred(TSockets *, int, int Error, const QString
         return;
     }
     if (m_phase == Phase::Connecting) {
-        connectAttemptFailed(Error, Msg);
+        connectAttemptFailed(Msg);
         return;
     }
     showClientError(Msg);

@@ -133,7 +133,7 @@ private:
     void closeSessionQuietly();
     void hostResolved(const QString &host, const QStringList &addresses);
     void connectToNextAddress();
-    void connectAttemptFailed(int error, const QString &text);
+    void connectAttemptFailed(const QString &text);
     void connectTimedOut();
     void showClientError(const QString &Msg);
     void returnToIdle(const QString &status);
