@@ -1,34 +1,13 @@
+#include "HeldNameService.h"
 #include "HostResolver.h"
 
-#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <arpa/inet.h>
 #include <net/if.h>
 
-#include <atomic>
 #include <memory>
-
-namespace {
-
-// A name service that answers only when the test lets it.
-struct HeldNameService
-{
-    QSemaphore release;
-    std::atomic<int> answered = 0;
-
-    HostResolver::Resolve resolve(const QStringList &addresses)
-    {
-        return [this, addresses](const QString &) {
-            release.acquire();
-            ++answered;
-            return addresses;
-        };
-    }
-};
-
-} // namespace
 
 class TestHostResolver : public QObject
 {
@@ -37,8 +16,6 @@ class TestHostResolver : public QObject
 private slots:
     void literals_data();
     void literals();
-    void numericAddresses_data();
-    void numericAddresses();
     void numericLookUpReportsLater();
     void cancelledLookUpNeverReports_data();
     void cancelledLookUpNeverReports();
@@ -81,22 +58,6 @@ void TestHostResolver::literals()
         QCOMPARE(ntohs(address->sin6_port), 79);
         QCOMPARE(int(address->sin6_scope_id), scope);
     }
-}
-
-void TestHostResolver::numericAddresses_data()
-{
-    QTest::addColumn<QString>("host");
-    QTest::addColumn<QStringList>("addresses");
-    QTest::addRow("short IPv4") << "127.1" << QStringList{"127.0.0.1"};
-    QTest::addRow("IPv6") << "0:0::1" << QStringList{"::1"};
-    QTest::addRow("name") << "localhost" << QStringList();
-}
-
-void TestHostResolver::numericAddresses()
-{
-    QFETCH(QString, host);
-    QFETCH(QStringList, addresses);
-    QCOMPARE(numericHostAddresses(host), addresses);
 }
 
 void TestHostResolver::numericLookUpReportsLater()

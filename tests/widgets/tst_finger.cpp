@@ -1,6 +1,7 @@
 #include "FInger.h"
 #include "TestFiles.h"
 
+#include "HeldNameService.h"
 #include "HostResolver.h"
 #include "HostsFile.h"
 #include "NetNamespace.h"
@@ -20,7 +21,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSemaphore>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
@@ -35,7 +35,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -199,22 +198,6 @@ bool routeIntoTheVoid(const char *host)
     ::close(fd);
     return routed;
 }
-
-// A name service that answers only when the test lets it.
-struct HeldNameService
-{
-    QSemaphore release;
-    std::atomic<int> answered = 0;
-
-    HostResolver::Resolve resolve(const QStringList &addresses)
-    {
-        return [this, addresses](const QString &) {
-            release.acquire();
-            ++answered;
-            return addresses;
-        };
-    }
-};
 
 enum class CancelWay { Stop, Close, NewQuery };
 
