@@ -12,7 +12,6 @@
 class HostResolver;
 class QAction;
 class QCloseEvent;
-class QCompleter;
 class QFileDialog;
 class QKeyEvent;
 class QLabel;
@@ -58,9 +57,10 @@ public:
     QAction *SelectAll1 = nullptr;
     QAction *ClearHistory1 = nullptr;
 
+    // Made on first use: a file dialog watches its folder, and the print dialog the home
+    // folder, from the moment it exists until the program ends.
     QFileDialog *SaveDialog = nullptr;
     QPrintDialog *PrintDialog = nullptr;
-    // Made on first use.
     QPageSetupDialog *PrinterSetupDialog = nullptr;
 
     TSockets *Sockets = nullptr;
