@@ -10,7 +10,6 @@
 #include "TerminationSignals.h"
 
 #include <QApplication>
-#include <QSystemTrayIcon>
 
 #include <cstdio>
 #include <cstdlib>
@@ -85,7 +84,8 @@ int main(int argc, char *argv[])
     auto fingerForm = std::make_unique<TFingerForm>(statDialog.get(), mainForm->Finger1);
     mainForm->setWindows(statDialog.get(), aboutBox.get(), fingerForm.get());
 
-    if (headless || !QSystemTrayIcon::isSystemTrayAvailable())
+    // With a display, the tray icon says itself whether it waits for a tray.
+    if (headless)
         std::fprintf(stderr, "tellwick: no system tray is available; running without a tray "
                              "icon.\n");
 
