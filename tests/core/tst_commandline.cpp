@@ -55,14 +55,6 @@ private slots:
         QCOMPARE(commandLine.request.kind, kind);
         QVERIFY2(commandLine.text.contains(text), qPrintable(commandLine.text));
     }
-
-    void fingerAddressIsKept()
-    {
-        const CommandLine commandLine =
-            parseCommandLine({QStringLiteral("tellwick"), QStringLiteral("finger://[::1]/root")});
-        QCOMPARE(commandLine.request.address,
-                 (FingerAddress{QStringLiteral("root"), QStringLiteral("::1")}));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestCommandLine)
