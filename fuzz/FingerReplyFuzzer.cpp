@@ -64,31 +64,32 @@ void fuzzRequest(const QByteArray &request, FingerDetails details)
     const bool list = request == "\r\n" || request == "\n\r" || request == "\r" || request == "\n";
     check((ClassifyRequest(request) == RequestClass::List) == list, "classification");
 
-    QByteArrayList reply = ReplyHeaderLines();
+    const ComputerFacts facts{"Unknown", 6, 1, "labhost"};
+    const BuiltReply reply = BuildFingerReply(request, details, facts);
+    const QByteArray &bytes = reply.bytes;
+    const QByteArray header = "Finger Reply:\r\n-------------------------\r\n";
+    check(bytes.startsWith(header) && bytes.endsWith("\r\n"), "reply header and end");
     if (list) {
-        const ComputerFacts facts{"Unknown", 6, 1, "labhost"};
-        reply += ListReplyLines(details, facts);
-        check(reply.last() == (details.EnableList ? details.Login : "No Users logged in"),
+        check(bytes.endsWith(details.EnableList ? "\r\n" + details.Login + "\r\n"
+                                                : QByteArray("\r\nNo Users logged in\r\n")),
               "list reply ends with the user or nobody");
-    } else {
-        const QByteArray name = RequestedName(request);
-        qsizetype lineEnds = request.count('\r') + request.count('\n');
-        check(request.size() <= 3 ? name.isEmpty() : name.size() == request.size() - lineEnds,
-              "requested name keeps every byte but CR and LF");
-        check(!name.contains('\r') && !name.contains('\n'), "no line end in the name");
-        const UserReply user = UserReplyLines(name, details);
-        check(user.lines.first() == "Information on user: " + name, "name repeated");
-        check(!user.details || (details.EnableUserInfo && !details.Login.isEmpty() &&
-                                name.contains(details.Login)),
-              "details only for the login");
-        reply += user.lines;
+        check(!reply.details, "no details in a list reply");
+        return;
     }
-    const QByteArray bytes = JoinReplyLines(reply);
-    qsizetype size = 0;
-    for (const QByteArray &line : reply)
-        size += line.size() + 2;
-    check(bytes.size() == size && bytes.endsWith("\r\n"), "joined reply");
-    check(bytes.startsWith("Finger Reply:\r\n-------------------------\r\n"), "reply header");
+    const QByteArray name = RequestedName(request);
+    const qsizetype lineEnds = request.count('\r') + request.count('\n');
+    check(request.size() <= 3 ? name.isEmpty() : name.size() == request.size() - lineEnds,
+          "requested name keeps every byte but CR and LF");
+    check(!name.contains('\r') && !name.contains('\n'), "no line end in the name");
+    const QByteArray asked = header + "Information on user: " + name + "\r\n";
+    check(bytes.startsWith(asked), "name repeated");
+    const bool login = !details.Login.isEmpty() && name.contains(details.Login);
+    check(reply.details == (details.EnableUserInfo && login), "details only for the login");
+    if (!reply.details) {
+        const QByteArray refusal = details.EnableUserInfo ? "No such user logged on.\r\n"
+                                                          : "That information is restricted.\r\n";
+        check(bytes == asked + refusal, "one refusal line after the name");
+    }
 }
 
 void fuzzPlan(const QByteArray &text)

@@ -9,6 +9,7 @@
 #include "RuntimeError.h"
 #include "SingleInstance.h"
 #include "Stat.h"
+#include "TellwickVersion.h"
 #include "TerminationSignals.h"
 
 #include <QApplication>
@@ -42,8 +43,6 @@ public:
     }
 };
 
-constexpr char Release[] = "0.95 Beta";
-
 // How long a later start waits for the running program to take its request.
 constexpr int HandOverTimeoutMs = 10000;
 
@@ -71,8 +70,7 @@ bool choosePlatforms()
     } else {
         platforms += ';';
     }
-    const bool displayWanted =
-        platforms != ";" && !platforms.isEmpty() && !platforms.startsWith("offscreen");
+    const bool displayWanted = !platforms.isEmpty() && !platforms.startsWith("offscreen");
     if (!platforms.contains("offscreen"))
         platforms += "offscreen";
     qputenv("QT_QPA_PLATFORM", platforms);
@@ -120,7 +118,7 @@ int main(int argc, char *argv[])
         std::fputs(qPrintable(commandLine.text), stdout);
         return 0;
     case CommandLine::Action::ShowVersion:
-        std::printf("%s %s\n", ApplicationTitle, Release);
+        std::printf("%s %s\n", ApplicationTitle, TellwickRelease);
         return 0;
     case CommandLine::Action::Fail:
         std::fprintf(stderr, "tellwick: %s\nTry 'tellwick --help'.\n",

@@ -113,3 +113,35 @@ QString FormatQueryTime(const QDateTime &when, const QLocale &locale)
     return locale.toString(when.date(), QLocale::ShortFormat) + u' ' +
            locale.toString(when, locale.timeFormat(QLocale::LongFormat));
 }
+
+LocalTimeText::LocalTimeText(Format format, bool showsFractions)
+    : m_format(format), m_showsFractions(showsFractions)
+{
+}
+
+QString LocalTimeText::text(const Clock &clock)
+{
+    update(clock);
+    return m_text;
+}
+
+QByteArray LocalTimeText::bytes(const Clock &clock)
+{
+    update(clock);
+    return m_bytes;
+}
+
+void LocalTimeText::update(const Clock &clock)
+{
+    const QLocale locale = QLocale::system();
+    const QDateTime now = clock ? clock() : QDateTime();
+    const qint64 second = clock ? now.toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
+    if (!m_text.isNull() && second == m_second && locale == m_locale)
+        return;
+    m_text = m_format(clock ? now : QDateTime::currentDateTime(), locale);
+    m_bytes = m_text.toLocal8Bit();
+    const bool fractions =
+        m_showsFractions && locale.timeFormat(QLocale::LongFormat).contains(QLatin1Char('z'));
+    m_second = fractions ? -1 : second;
+    m_locale = locale;
+}

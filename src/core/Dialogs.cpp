@@ -13,16 +13,7 @@ class StandardErrorDialogs final : public Dialogs
 public:
     Answer messageBox(const QString &caption, const QString &text, Icon, Buttons buttons) override
     {
-        std::fprintf(stderr, "%s: %s\n", qPrintable(caption), qPrintable(text));
-        switch (buttons) {
-        case Buttons::Ok:
-            return Answer::Ok;
-        case Buttons::OkCancel:
-            return Answer::Cancel;
-        case Buttons::YesNo:
-            return Answer::No;
-        }
-        return Answer::Cancel;
+        return answerWithoutDisplay(caption, text, buttons);
     }
 
     void requestProgramEnd(int exitCode) override
@@ -46,6 +37,28 @@ Dialogs &Dialogs::current()
 void Dialogs::install(Dialogs *dialogs)
 {
     installedDialogs = dialogs;
+}
+
+Dialogs::Answer Dialogs::answerWithoutDisplay(const QString &caption, const QString &text,
+                                              Buttons buttons)
+{
+    // One line per box: texts keep the CR LF line ends of their boxes.
+    std::fprintf(stderr, "tellwick: %s: %s\n", qPrintable(caption),
+                 qPrintable(QString(text).replace(QLatin1String("\r\n"), QLatin1String(" "))));
+    return answerThatChangesNothing(buttons);
+}
+
+Dialogs::Answer Dialogs::answerThatChangesNothing(Buttons buttons)
+{
+    switch (buttons) {
+    case Buttons::Ok:
+        return Answer::Ok;
+    case Buttons::OkCancel:
+        return Answer::Cancel;
+    case Buttons::YesNo:
+        return Answer::No;
+    }
+    return Answer::Cancel;
 }
 
 void showPlainMessage(const QString &text)

@@ -21,6 +21,12 @@ public:
     // Queues the end of the message loop; the caller runs on to its end first.
     virtual void requestProgramEnd(int exitCode) = 0;
 
+    // A box that nobody can see: its text goes to standard error, and the answer is the one
+    // that changes nothing (OK where it is the only button, otherwise Cancel or No).
+    static Answer answerWithoutDisplay(const QString &caption, const QString &text,
+                                       Buttons buttons);
+    static Answer answerThatChangesNothing(Buttons buttons);
+
     // The seam in use. Without an installed one, boxes go to standard error.
     static Dialogs &current();
     // Not owned; nullptr goes back to the fallback.

@@ -112,48 +112,59 @@ QByteArray RequestedName(const QByteArray &request)
     return name;
 }
 
-QByteArrayList ReplyHeaderLines()
+BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &details,
+                            const ComputerFacts &facts)
 {
-    return {QByteArrayLiteral("Finger Reply:"), QByteArray(Dashes)};
-}
+    BuiltReply reply;
+    QByteArray &bytes = reply.bytes;
+    // Enough for every reply but the details with a plan or a project.
+    bytes.reserve(256);
+    // Each line is appended piece by piece: no line is made on its own first.
+    const auto line = [&bytes](std::initializer_list<QByteArrayView> pieces) {
+        for (const QByteArrayView piece : pieces)
+            bytes.append(piece);
+        bytes.append(LineEnd);
+    };
+    line({"Finger Reply:"});
+    line({Dashes});
 
-QByteArrayList ListReplyLines(const FingerDetails &details, const ComputerFacts &facts)
-{
-    QByteArrayList lines;
-    if (details.EnableInfo) {
-        lines << QByteArrayLiteral("Information: ")
-              << QByteArrayLiteral("OS Type: ") + facts.PlatformString
-              << QByteArrayLiteral("OS Version: ") + QByteArray::number(facts.OsVersionHi) + '.' +
-                     QByteArray::number(facts.OsVersionLo)
-              << QByteArrayLiteral("Computer Name: ") + facts.ComputerName << QByteArray(Dashes);
+    if (ClassifyRequest(request) == RequestClass::List) {
+        if (details.EnableInfo) {
+            line({"Information: "});
+            line({"OS Type: ", facts.PlatformString});
+            line({"OS Version: ", QByteArray::number(facts.OsVersionHi), ".",
+                  QByteArray::number(facts.OsVersionLo)});
+            line({"Computer Name: ", facts.ComputerName});
+            line({Dashes});
+        }
+        if (details.EnableList) {
+            line({"1 user logged in:"});
+            line({details.Login});
+        } else {
+            line({"No Users logged in"});
+        }
+        return reply;
     }
-    if (details.EnableList)
-        lines << QByteArrayLiteral("1 user logged in:") << details.Login;
-    else
-        lines << QByteArrayLiteral("No Users logged in");
-    return lines;
-}
 
-UserReply UserReplyLines(const QByteArray &requestedName, const FingerDetails &details)
-{
-    UserReply reply;
-    reply.lines << QByteArrayLiteral("Information on user: ") + requestedName;
+    const QByteArray name = RequestedName(request);
+    line({"Information on user: ", name});
     if (!details.EnableUserInfo) {
-        reply.lines << QByteArrayLiteral("That information is restricted.");
+        line({"That information is restricted."});
         return reply;
     }
     // QByteArray::contains finds the empty text everywhere; an empty Login names nobody.
-    if (details.Login.isEmpty() || !requestedName.contains(details.Login)) {
-        reply.lines << QByteArrayLiteral("No such user logged on.");
+    if (details.Login.isEmpty() || !name.contains(details.Login)) {
+        line({"No such user logged on."});
         return reply;
     }
-    reply.lines << QByteArrayLiteral("Real Name: ") + details.RealName
-                << QByteArrayLiteral("Home Phone: ") + details.HPhone
-                << QByteArrayLiteral("Office Phone: ") + details.OPhone
-                << QByteArrayLiteral("Plan:")
-                << ReadPlanText(details.Plan, QByteArrayLiteral("No Plan.")) << QByteArray()
-                << QByteArrayLiteral("Project:")
-                << ReadPlanText(details.Project, QByteArrayLiteral("No Project."));
+    line({"Real Name: ", details.RealName});
+    line({"Home Phone: ", details.HPhone});
+    line({"Office Phone: ", details.OPhone});
+    line({"Plan:"});
+    line({ReadPlanText(details.Plan, QByteArrayLiteral("No Plan."))});
+    line({});
+    line({"Project:"});
+    line({ReadPlanText(details.Project, QByteArrayLiteral("No Project."))});
     reply.details = true;
     return reply;
 }
@@ -195,16 +206,4 @@ QByteArray ReadPlanText(const QString &path, const QByteArray &missingText)
         return missingText;
 
     return withCrLfLineEnds(readUpToNul(file.get(), info.st_size, path));
-}
-
-QByteArray JoinReplyLines(const QByteArrayList &lines)
-{
-    qsizetype size = 0;
-    for (const QByteArray &line : lines)
-        size += line.size() + 2;
-    QByteArray bytes;
-    bytes.reserve(size);
-    for (const QByteArray &line : lines)
-        bytes.append(line).append(LineEnd);
-    return bytes;
 }

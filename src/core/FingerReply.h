@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QByteArrayList>
 #include <QString>
 
 // The parts of a finger answer that need no socket and no window: how a request is read and
@@ -33,28 +32,22 @@ struct ComputerFacts
     QByteArray ComputerName;
 };
 
-// "Finger Reply:" and the dashes that open every reply.
-QByteArrayList ReplyHeaderLines();
-
-// The body of the list reply: the computer facts when EnableInfo, then the user or nobody.
-QByteArrayList ListReplyLines(const FingerDetails &details, const ComputerFacts &facts);
-
-struct UserReply
+// A reply as it goes on the wire: every line followed by CR LF, the last one included.
+struct BuiltReply
 {
-    QByteArrayList lines;
+    QByteArray bytes;
     bool details = false; // the user's details were given (only then is the reply length logged)
 };
 
-// The body of the reply to a user request: a refusal, "No such user logged on." or the
-// user's details with the plan and project texts. Throws RuntimeError when a plan or project
-// file exists but cannot be read.
-UserReply UserReplyLines(const QByteArray &requestedName, const FingerDetails &details);
+// The reply to a request: "Finger Reply:" and the dashes, then for a list request the computer
+// facts (EnableInfo) and the user or nobody (EnableList); for a user request the name asked
+// for, then a refusal, "No such user logged on." or the user's details with the plan and
+// project texts. Throws RuntimeError when a plan or project file exists but cannot be read.
+BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &details,
+                            const ComputerFacts &facts);
 
 // The reply entry for a plan or project file: its lines, each ended with CR LF, up to the
 // first NUL byte. An empty path, a missing file or anything but a regular file gives
 // missingText. Throws RuntimeError ("Cannot open file <path>") when the file exists but cannot
 // be opened or read.
 QByteArray ReadPlanText(const QString &path, const QByteArray &missingText);
-
-// The bytes on the wire: every entry followed by CR LF, the last one included.
-QByteArray JoinReplyLines(const QByteArrayList &lines);

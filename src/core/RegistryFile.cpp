@@ -347,17 +347,6 @@ RegistryFile::Entry *RegistryFile::findValue(const QString &keyPath, const QStri
     return const_cast<Entry *>(std::as_const(*this).findValue(keyPath, name));
 }
 
-bool RegistryFile::hasKey(const QString &keyPath) const
-{
-    const QString subkeyPrefix = keyPath + u'\\';
-    for (const Section &section : m_sections) {
-        if (section.path.compare(keyPath, Qt::CaseInsensitive) == 0 ||
-            section.path.startsWith(subkeyPrefix, Qt::CaseInsensitive))
-            return true;
-    }
-    return false;
-}
-
 void RegistryFile::createKey(const QString &keyPath)
 {
     if (lastSection(keyPath))

@@ -50,9 +50,7 @@ public:
 
     // Never fails: whatever the file holds, the result is a usable (possibly empty) registry.
     LoadStatus load();
-    LoadStatus loadStatus() const { return m_loadStatus; }
 
-    bool hasKey(const QString &keyPath) const;
     void createKey(const QString &keyPath);
 
     std::optional<Value> value(const QString &keyPath, const QString &name) const;

@@ -1,7 +1,6 @@
 #include "SocketChannels.h"
 
-#include "SocketSystem.h"
-#include "Sockets.h"
+#include "WinSock.h"
 
 #include <QDeadlineTimer>
 #include <QObject>

@@ -1,7 +1,5 @@
 #include "SocketSystem.h"
 
-#include "Sockets.h"
-
 #include <QCoreApplication>
 
 #include <cerrno>
@@ -15,109 +13,6 @@ thread_local BlockingCall *currentCall = nullptr;
 constexpr int sliceMilliseconds = 10;
 
 } // namespace
-
-int winSockError(int errnoValue)
-{
-    using namespace WinSock;
-    switch (errnoValue) {
-    case EINTR:
-        return WSAEINTR;
-    case EBADF:
-    case ENOTSOCK:
-        return WSAENOTSOCK;
-    case EACCES:
-    case EPERM:
-        return WSAEACCES;
-    case EFAULT:
-        return WSAEFAULT;
-    case EINVAL:
-        return WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-        return WSAEMFILE;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case EINPROGRESS:
-        return WSAEWOULDBLOCK;
-    case EBUSY:
-        // Another blocking call of this thread is in progress.
-        return WSAEINPROGRESS;
-    case EALREADY:
-        return WSAEALREADY;
-    case EDESTADDRREQ:
-        return 10039;
-    case EMSGSIZE:
-        return 10040;
-    case EPROTOTYPE:
-        return 10041;
-    case ENOPROTOOPT:
-        return 10042;
-    case EPROTONOSUPPORT:
-        return 10043;
-    case ESOCKTNOSUPPORT:
-        return 10044;
-    case EOPNOTSUPP:
-        return 10045;
-    case EPFNOSUPPORT:
-        return 10046;
-    case EAFNOSUPPORT:
-        return 10047;
-    case EADDRINUSE:
-        return WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-        return WSAEADDRNOTAVAIL;
-    case ENETDOWN:
-        return 10050;
-    case ENETUNREACH:
-        return WSAENETUNREACH;
-    case ENETRESET:
-        return 10052;
-    case ECONNABORTED:
-    case EPROTO:
-        return WSAECONNABORTED;
-    case ECONNRESET:
-        return WSAECONNRESET;
-    case ENOBUFS:
-    case ENOMEM:
-        return WSAENOBUFS;
-    case EISCONN:
-        return WSAEISCONN;
-    case ENOTCONN:
-        return WSAENOTCONN;
-    case EPIPE:
-    case ESHUTDOWN:
-        return WSAESHUTDOWN;
-    case ETOOMANYREFS:
-        return 10059;
-    case ETIMEDOUT:
-        return WSAETIMEDOUT;
-    case ECONNREFUSED:
-        return WSAECONNREFUSED;
-    case ELOOP:
-        return 10062;
-    case ENAMETOOLONG:
-        return 10063;
-    case EHOSTDOWN:
-        return 10064;
-    case EHOSTUNREACH:
-        return WSAEHOSTUNREACH;
-    case ENOTEMPTY:
-        return 10066;
-    case EUSERS:
-        return 10068;
-    case EDQUOT:
-        return 10069;
-    case ESTALE:
-        return 10070;
-    case EREMOTE:
-        return 10071;
-    default:
-        // Anything else is a failure of the system underneath the sockets.
-        return 10091;
-    }
-}
 
 BlockingCall::BlockingCall()
 {

@@ -1,14 +1,10 @@
 #pragma once
 
-// Private to the Sockets unit: how the socket component meets Linux. Failures become
-// WinSock codes, and blocking calls wait in short slices on non-blocking descriptors while
-// the Qt event loop keeps dispatching, the way the WinSock 1.1 blocking hook did.
+// Private to the Sockets unit: blocking calls wait in short slices on non-blocking descriptors
+// while the Qt event loop keeps dispatching, the way the WinSock 1.1 blocking hook did.
 
 #include <sys/socket.h>
 #include <sys/types.h>
-
-// The WinSock code for an errno value.
-int winSockError(int errnoValue);
 
 // One blocking call of this thread. Only one can be in progress per thread: a second one
 // (from a handler that runs while the first waits) fails at once with EBUSY.

@@ -21,7 +21,6 @@
 #include <netinet/in.h>
 #include <optional>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace WinSock;
 
@@ -137,20 +136,34 @@ struct TSockets::Private
 
     bool eventDriven() const { return modeWord == eventDrivenMode; }
 
-    void startCallTimer()
+    // Times one blocking call in blocking mode, from its construction to its end; in
+    // event-driven mode, and with a Timeout of 0 or less, it does nothing.
+    class TimedCall
     {
-        if (q->Timeout <= 0)
-            return;
-        if (q->Timeout > largestTimeout)
-            throw RuntimeError(QStringLiteral("Integer overflow"));
-        callTimer.start(q->Timeout * 1000);
-    }
+    public:
+        explicit TimedCall(Private &d)
+        {
+            const int timeout = d.q->Timeout;
+            if (d.eventDriven() || timeout <= 0)
+                return;
+            if (timeout > largestTimeout)
+                throw RuntimeError(QStringLiteral("Integer overflow"));
+            d.callTimer.start(timeout * 1000);
+            m_timer = &d.callTimer;
+        }
+        // Stops the timer it started, even when a handler changed the mode or Timeout
+        // while the call waited.
+        ~TimedCall()
+        {
+            if (m_timer)
+                m_timer->stop();
+        }
+        TimedCall(const TimedCall &) = delete;
+        TimedCall &operator=(const TimedCall &) = delete;
 
-    void stopCallTimer()
-    {
-        if (q->Timeout > 0)
-            callTimer.stop();
-    }
+    private:
+        QTimer *m_timer = nullptr;
+    };
 
     static void settingBox(const char *text)
     {
@@ -158,12 +171,14 @@ struct TSockets::Private
                                       Dialogs::Buttons::OkCancel);
     }
 
-    // A new TCP socket held by the component, or -1 with *error set.
-    int openSocket(int *error)
+    // The three steps below return 0 or the errno of their failure.
+
+    // A new TCP socket held by the component, or -1 with *cause set.
+    int openSocket(int *cause)
     {
         const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
         if (fd == -1) {
-            *error = winSockError(errno);
+            *cause = errno;
             return -1;
         }
         channels.adopt(fd);
@@ -173,29 +188,43 @@ struct TSockets::Private
     int bindTo(int fd, const sockaddr_in &local)
     {
         if (!channels.holds(fd))
-            return WSAENOTSOCK;
+            return ENOTSOCK;
         if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) == -1)
-            return winSockError(errno);
+            return errno;
         return 0;
     }
 
     int listenOn(int fd)
     {
         if (!channels.holds(fd))
-            return WSAENOTSOCK;
+            return ENOTSOCK;
         // Linux would bind an unbound socket to some free port; a listener that failed to
         // bind its own port must fail here instead.
         sockaddr_in local{};
         socklen_t size = sizeof local;
         if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == -1)
-            return winSockError(errno);
+            return errno;
         if (local.sin_port == 0)
-            return WSAEINVAL;
+            return EINVAL;
         if (::listen(fd, listenBacklog) == -1)
-            return winSockError(errno);
+            return errno;
         channels.setListening(fd);
         return 0;
     }
+
+    // Reports a failed step of Listen and keeps the first one.
+    void listenFailed(int fd, const char *label, int code, int cause)
+    {
+        if (listenFailure.code == 0)
+            listenFailure = {code, cause};
+        q->ReportError(fd, QString::fromLatin1(label), code);
+    }
+
+    // The steps of SConnect after the remote address is known; each reports its own failure.
+    void openSession();
+    void bindReservedPort();
+    void registerSession();
+    void connectSession();
 
     // Sends all of text on fd in the current mode; returns its length, or -1 with *error.
     qint64 send(int fd, const QByteArray &text, int *error)
@@ -221,6 +250,7 @@ struct TSockets::Private
     int listenSocket = -1;
     int lastErrorCode = 0;
     QString lastErrorText;
+    Failure listenFailure;
     // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
     sockaddr_in address{};
     QTimer callTimer;
@@ -267,18 +297,19 @@ int TSockets::ListenSocket() const
     return d->listenSocket;
 }
 
-int TSockets::LastErrorCode() const
-{
-    return d->lastErrorCode;
-}
-
 QString TSockets::LastErrorText() const
 {
     return d->lastErrorText;
 }
 
+TSockets::Failure TSockets::FirstListenFailure() const
+{
+    return d->listenFailure;
+}
+
 void TSockets::Listen()
 {
+    d->listenFailure = {};
     if (Port.isEmpty()) {
         Private::settingBox("No Port Specified");
         return;
@@ -289,24 +320,29 @@ void TSockets::Listen()
     d->address.sin_addr.s_addr = htonl(INADDR_ANY);
     d->address.sin_port = port;
 
-    int error = 0;
-    d->listenSocket = d->openSocket(&error);
+    // The listener replaced is closed only at the end: while it listens, the new socket
+    // cannot take its port.
+    const int replaced = d->listenSocket;
+    int cause = 0;
+    d->listenSocket = d->openSocket(&cause);
     if (d->listenSocket == -1) {
-        ReportError(-1, QStringLiteral("socket"), error);
+        d->listenFailed(-1, "socket", winSockError(cause), cause);
     } else {
         // Connections still closing must not keep the port from a new listener.
         const int on = 1;
         ::setsockopt(d->listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
     if (const int failed = d->bindTo(d->listenSocket, d->address))
-        ReportError(d->listenSocket, QStringLiteral("Bind"), failed);
+        d->listenFailed(d->listenSocket, "Bind", winSockError(failed), failed);
     if (const int failed = d->listenOn(d->listenSocket))
-        ReportError(d->listenSocket, QStringLiteral("Listen"), failed);
+        d->listenFailed(d->listenSocket, "Listen", winSockError(failed), failed);
     // In blocking mode the descriptor stays non-blocking underneath: calls wait on it.
     if (d->eventDriven()) {
         if (const int failed = d->channels.select(d->listenSocket, listenEvents))
-            ReportError(d->listenSocket, QStringLiteral("WSAASyncSelect"), failed);
+            d->listenFailed(d->listenSocket, "WSAASyncSelect", failed, 0);
     }
+    if (replaced != d->listenSocket && d->channels.holds(replaced))
+        d->channels.close(replaced);
 }
 
 void TSockets::CancelListen()
@@ -324,30 +360,29 @@ void TSockets::CancelListen()
 
 int TSockets::Accept()
 {
-    if (!d->eventDriven())
-        d->startCallTimer();
     const int listenFd = d->listenSocket;
     int error = 0;
     int fd = -1;
-    socklen_t size = sizeof d->address;
-    if (!d->channels.holds(listenFd)) {
-        error = WSAENOTSOCK;
-    } else if (d->eventDriven()) {
-        do
-            fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size,
-                           SOCK_CLOEXEC | SOCK_NONBLOCK);
-        while (fd == -1 && errno == EINTR);
-        if (fd == -1)
-            error = winSockError(errno);
-    } else {
-        BlockingCall call;
-        fd = call.accept(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size);
-        if (fd == -1)
-            error = winSockError(errno);
+    {
+        const Private::TimedCall timed(*d);
+        socklen_t size = sizeof d->address;
+        if (!d->channels.holds(listenFd)) {
+            error = WSAENOTSOCK;
+        } else if (d->eventDriven()) {
+            do
+                fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size,
+                               SOCK_CLOEXEC | SOCK_NONBLOCK);
+            while (fd == -1 && errno == EINTR);
+            if (fd == -1)
+                error = winSockError(errno);
+        } else {
+            BlockingCall call;
+            fd = call.accept(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size);
+            if (fd == -1)
+                error = winSockError(errno);
+        }
+        SessionSocket = fd;
     }
-    SessionSocket = fd;
-    if (!d->eventDriven())
-        d->stopCallTimer();
     if (fd != -1)
         d->channels.accepted(listenFd, fd, d->address);
     d->channels.acceptCalled(listenFd);
@@ -367,9 +402,6 @@ void TSockets::SConnect()
         return;
     }
     const quint16 port = networkPort(Port);
-    d->address = {};
-    d->address.sin_family = AF_INET;
-    d->address.sin_port = port;
     const QByteArray host = IPAddr.toLocal8Bit();
     in_addr_t remote = ::inet_addr(host.constData());
     if (remote == INADDR_NONE) {
@@ -380,68 +412,87 @@ void TSockets::SConnect()
         }
         remote = found->s_addr;
     }
+    // Filled after the look-up: an Accept in a handler that ran meanwhile shares the record.
+    d->address = {};
+    d->address.sin_family = AF_INET;
+    d->address.sin_port = port;
     d->address.sin_addr.s_addr = remote;
 
+    d->openSession();
+    if (BindReservedPort)
+        d->bindReservedPort();
+    d->registerSession();
+    d->connectSession();
+}
+
+void TSockets::Private::openSession()
+{
+    int cause = 0;
+    q->SessionSocket = openSocket(&cause);
+    if (q->SessionSocket == -1)
+        q->ReportError(-1, QStringLiteral("SConnect (socket)"), winSockError(cause));
+}
+
+void TSockets::Private::bindReservedPort()
+{
+    for (int localPort = firstReservedPort; localPort >= lastReservedPort; --localPort) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        local.sin_port = htons(quint16(localPort));
+        const int failed = bindTo(q->SessionSocket, local);
+        if (failed == 0)
+            return;
+        if (failed == EADDRINUSE)
+            continue;
+        // Any other failure (no right to the port, no socket) would repeat for every
+        // further port: report it once and connect unbound.
+        q->ReportError(q->SessionSocket, QStringLiteral("SConnect bind()"), winSockError(failed));
+        return;
+    }
+}
+
+void TSockets::Private::registerSession()
+{
+    // In blocking mode the descriptor stays non-blocking underneath: calls wait on it.
+    if (!eventDriven())
+        return;
+    if (const int failed = channels.select(q->SessionSocket, connectEvents))
+        q->ReportError(q->SessionSocket, QStringLiteral("WSAAsyncSelect"), failed);
+}
+
+void TSockets::Private::connectSession()
+{
+    const int fd = q->SessionSocket;
+    const auto *remoteAddress = reinterpret_cast<const sockaddr *>(&address);
     int error = 0;
-    SessionSocket = d->openSocket(&error);
-    if (SessionSocket == -1)
-        ReportError(-1, QStringLiteral("SConnect (socket)"), error);
-
-    if (BindReservedPort) {
-        for (int localPort = firstReservedPort; localPort >= lastReservedPort; --localPort) {
-            sockaddr_in local{};
-            local.sin_family = AF_INET;
-            local.sin_addr.s_addr = htonl(INADDR_ANY);
-            local.sin_port = htons(quint16(localPort));
-            const int failed = d->bindTo(SessionSocket, local);
-            if (failed == 0)
-                break;
-            if (failed == WSAEADDRINUSE)
-                continue;
-            // Any other failure (no right to the port, no socket) would repeat for every
-            // further port: report it once and connect unbound.
-            ReportError(SessionSocket, QStringLiteral("SConnect bind()"), failed);
-            break;
-        }
-    }
-
-    if (d->eventDriven()) {
-        if (const int failed = d->channels.select(SessionSocket, connectEvents))
-            ReportError(SessionSocket, QStringLiteral("WSAAsyncSelect"), failed);
-    }
-
-    const int fd = SessionSocket;
-    const auto *remoteAddress = reinterpret_cast<const sockaddr *>(&d->address);
-    if (!d->eventDriven())
-        d->startCallTimer();
-    if (!d->channels.holds(fd)) {
-        error = WSAENOTSOCK;
-    } else if (d->eventDriven()) {
-        if (::connect(fd, remoteAddress, sizeof d->address) == 0) {
-            error = 0;
-            d->channels.setConnecting(fd);
-        } else if (errno == EINPROGRESS || errno == EINTR) {
-            // The outcome arrives as FD_CONNECT.
-            error = WSAEWOULDBLOCK;
-            d->channels.setConnecting(fd);
+    {
+        const TimedCall timed(*this);
+        if (!channels.holds(fd)) {
+            error = WSAENOTSOCK;
+        } else if (eventDriven()) {
+            if (::connect(fd, remoteAddress, sizeof address) == 0) {
+                channels.setConnecting(fd);
+            } else if (errno == EINPROGRESS || errno == EINTR) {
+                // The outcome arrives as FD_CONNECT.
+                error = WSAEWOULDBLOCK;
+                channels.setConnecting(fd);
+            } else {
+                error = winSockError(errno);
+            }
         } else {
-            error = winSockError(errno);
-        }
-    } else {
-        BlockingCall call;
-        if (call.connect(fd, remoteAddress, sizeof d->address) == 0) {
-            error = 0;
-            d->channels.setConnected(fd);
-        } else {
-            error = winSockError(errno);
-            if (errno == EINTR)
-                d->channels.setConnecting(fd);
+            BlockingCall call;
+            if (call.connect(fd, remoteAddress, sizeof address) == 0) {
+                channels.setConnected(fd);
+            } else {
+                error = winSockError(errno);
+                if (errno == EINTR)
+                    channels.setConnecting(fd);
+            }
         }
     }
-    if (!d->eventDriven())
-        d->stopCallTimer();
     if (error != 0 && error != WSAEWOULDBLOCK)
-        ReportError(SessionSocket, QStringLiteral("SConnect"), error);
+        q->ReportError(q->SessionSocket, QStringLiteral("SConnect"), error);
 }
 
 void TSockets::Disconnect()
@@ -460,12 +511,12 @@ void TSockets::Disconnect()
 
 void TSockets::SetText(const QByteArray &text)
 {
-    if (!d->eventDriven())
-        d->startCallTimer();
     int error = 0;
-    const qint64 sent = d->send(SessionSocket, text, &error);
-    if (!d->eventDriven())
-        d->stopCallTimer();
+    qint64 sent;
+    {
+        const Private::TimedCall timed(*d);
+        sent = d->send(SessionSocket, text, &error);
+    }
     if (sent < 0)
         ReportError(SessionSocket, QStringLiteral("SetText (Send)"), error);
 }
@@ -479,25 +530,24 @@ QByteArray TSockets::GetText()
     // One buffer for every receive; the text handed back is only as long as what came.
     QByteArray &buffer = d->receiveBuffer;
     buffer.resize(qMin(MaximumReceiveLength, receiveLimit));
-    if (!d->eventDriven())
-        d->startCallTimer();
     const int fd = SessionSocket;
     ssize_t received = -1;
     int error = 0;
-    if (!d->channels.holds(fd)) {
-        error = WSAENOTSOCK;
-    } else if (d->eventDriven()) {
-        do
-            received = ::recv(fd, buffer.data(), size_t(buffer.size()), MSG_DONTWAIT);
-        while (received == -1 && errno == EINTR);
-    } else {
-        BlockingCall call;
-        received = call.receive(fd, buffer.data(), size_t(buffer.size()));
+    {
+        const Private::TimedCall timed(*d);
+        if (!d->channels.holds(fd)) {
+            error = WSAENOTSOCK;
+        } else if (d->eventDriven()) {
+            do
+                received = ::recv(fd, buffer.data(), size_t(buffer.size()), MSG_DONTWAIT);
+            while (received == -1 && errno == EINTR);
+        } else {
+            BlockingCall call;
+            received = call.receive(fd, buffer.data(), size_t(buffer.size()));
+        }
+        if (received == -1 && error == 0)
+            error = winSockError(errno);
     }
-    if (received == -1 && error == 0)
-        error = winSockError(errno);
-    if (!d->eventDriven())
-        d->stopCallTimer();
     d->channels.received(fd);
     if (received < 0) {
         ReportError(SessionSocket, QStringLiteral("GetText (Recv)"), error);
@@ -523,12 +573,11 @@ int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize
         if (zero != -1)
             view.truncate(zero);
         const QByteArray piece = QByteArray::fromRawData(view.data(), view.size());
-        if (!d->eventDriven())
-            d->startCallTimer();
         int error = 0;
-        Sent = int(d->send(Socket, piece, &error));
-        if (!d->eventDriven())
-            d->stopCallTimer();
+        {
+            const Private::TimedCall timed(*d);
+            Sent = int(d->send(Socket, piece, &error));
+        }
         if (Sent < 0)
             ReportError(SessionSocket, QStringLiteral("SSend"), error);
     } while (from < text.size());

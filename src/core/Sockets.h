@@ -1,49 +1,13 @@
 #pragma once
 
+#include "WinSock.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
 
 #include <functional>
 #include <memory>
-
-// WinSock error codes, the numbers that the socket component reports and program code tests.
-namespace WinSock {
-inline constexpr int WSAEINTR = 10004;
-inline constexpr int WSAEBADF = 10009;
-inline constexpr int WSAEACCES = 10013;
-inline constexpr int WSAEFAULT = 10014;
-inline constexpr int WSAEINVAL = 10022;
-inline constexpr int WSAEMFILE = 10024;
-inline constexpr int WSAEWOULDBLOCK = 10035;
-inline constexpr int WSAEINPROGRESS = 10036;
-inline constexpr int WSAEALREADY = 10037;
-inline constexpr int WSAENOTSOCK = 10038;
-inline constexpr int WSAEADDRINUSE = 10048;
-inline constexpr int WSAEADDRNOTAVAIL = 10049;
-inline constexpr int WSAENETUNREACH = 10051;
-inline constexpr int WSAECONNABORTED = 10053;
-inline constexpr int WSAECONNRESET = 10054;
-inline constexpr int WSAENOBUFS = 10055;
-inline constexpr int WSAEISCONN = 10056;
-inline constexpr int WSAENOTCONN = 10057;
-inline constexpr int WSAESHUTDOWN = 10058;
-inline constexpr int WSAETIMEDOUT = 10060;
-inline constexpr int WSAECONNREFUSED = 10061;
-inline constexpr int WSAEHOSTUNREACH = 10065;
-inline constexpr int WSAHOST_NOT_FOUND = 11001;
-
-// Event codes of a socket notification.
-inline constexpr int FD_READ = 1;
-inline constexpr int FD_WRITE = 2;
-inline constexpr int FD_OOB = 4;
-inline constexpr int FD_ACCEPT = 8;
-inline constexpr int FD_CONNECT = 16;
-inline constexpr int FD_CLOSE = 32;
-} // namespace WinSock
-
-// The fixed English text of a WinSock error code ("Not a WinSock error" for any other).
-QString SocketErrorText(int code);
 
 // The program's event-driven TCP/IPv4 socket component: a listener that accepts sessions, or
 // a client that connects to a host. Socket numbers are file descriptors, -1 for none.
@@ -88,11 +52,21 @@ public:
     int TakeLastError();
 
     int ListenSocket() const;
-    int LastErrorCode() const;
     QString LastErrorText() const;
+
+    // The first failure of the latest Listen, which the failures after it only follow from:
+    // its WinSock code (0 when Listen had none) and the errno behind it (0 when no system
+    // call failed).
+    struct Failure
+    {
+        int code = 0;
+        int cause = 0;
+    };
+    Failure FirstListenFailure() const;
 
     // Operations. Port texts that are no number in range throw RuntimeError before any
     // socket exists; every failing socket call goes to ReportError and the operation goes on.
+    // Listen closes the listener it replaces once the new one is opened, bound or not.
     void Listen();
     void CancelListen();
     int Accept();

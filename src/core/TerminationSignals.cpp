@@ -22,24 +22,8 @@ extern "C" void onTerminationSignal(int signalNumber)
 
 const int watchedSignals[] = {SIGTERM, SIGINT};
 
-} // namespace
-
-TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
-{
-    if (signalPipe[0] != -1 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == -1)
-        return;
-    struct sigaction action = {};
-    action.sa_handler = onTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int signalNumber : watchedSignals)
-        if (::sigaction(signalNumber, &action, nullptr) == -1)
-            return;
-    m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
-}
-
-TerminationSignals::~TerminationSignals()
+// Gives the signals their default actions back, then closes the pipe.
+void uninstall()
 {
     struct sigaction action = {};
     action.sa_handler = SIG_DFL;
@@ -51,6 +35,37 @@ TerminationSignals::~TerminationSignals()
             ::close(end);
         end = -1;
     }
+}
+
+} // namespace
+
+TerminationSignals::TerminationSignals(QObject *parent) : QObject(parent)
+{
+    // The pipe is open exactly while an instance watches: a second one stays idle.
+    if (signalPipe[0] != -1 || ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == -1)
+        return;
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signalNumber : watchedSignals) {
+        if (::sigaction(signalNumber, &action, nullptr) == -1) {
+            uninstall();
+            return;
+        }
+    }
+    m_notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &TerminationSignals::readSignal);
+}
+
+TerminationSignals::~TerminationSignals()
+{
+    // Only the instance that installed the handlers and the pipe may remove them.
+    if (!m_notifier)
+        return;
+    delete m_notifier; // before its descriptor closes
+    m_notifier = nullptr;
+    uninstall();
 }
 
 void TerminationSignals::readSignal()

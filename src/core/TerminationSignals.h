@@ -14,6 +14,7 @@ public:
     explicit TerminationSignals(QObject *parent = nullptr);
     ~TerminationSignals() override;
 
+    // Whether this instance installed the handlers; only one does at a time.
     bool isWatching() const { return m_notifier != nullptr; }
 
 signals:

@@ -1,6 +1,7 @@
 #include "About.h"
 
 #include "TellwickIcon.h"
+#include "TellwickVersion.h"
 
 #include <QCloseEvent>
 #include <QFrame>
@@ -28,7 +29,7 @@ TAboutBox::TAboutBox(QWidget *parent) : QDialog(parent)
     ProductName->setTextFormat(Qt::PlainText);
     ProductName->move(48, 8);
 
-    Version = new QLabel(QStringLiteral("Version 0.95 Beta"), Panel1);
+    Version = new QLabel(QStringLiteral("Version ") + QLatin1String(TellwickRelease), Panel1);
     Version->setTextFormat(Qt::PlainText);
     Version->move(48, 24);
 

@@ -192,24 +192,28 @@ void TFingerForm::buildMenus()
 
 void TFingerForm::buildDialogs()
 {
-    SaveDialog = new QFileDialog(this);
-    SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
-    SaveDialog->setFileMode(QFileDialog::AnyFile);
-    SaveDialog->setDefaultSuffix(QString());
-    SaveDialog->selectFile(QStringLiteral("FingerResult"));
-
     m_printer.setDocName(PrintJobTitle);
-    PrintDialog = new QPrintDialog(&m_printer, this);
 
     chooseSaveFile = [this] {
+        if (!SaveDialog) {
+            SaveDialog = new QFileDialog(this);
+            SaveDialog->setAcceptMode(QFileDialog::AcceptSave);
+            SaveDialog->setFileMode(QFileDialog::AnyFile);
+            SaveDialog->setDefaultSuffix(QString());
+            SaveDialog->selectFile(QStringLiteral("FingerResult"));
+        }
         if (SaveDialog->exec() != QDialog::Accepted)
             return QString();
         return SaveDialog->selectedFiles().value(0);
     };
-    choosePrinter = [this](QPrinter &) { return PrintDialog->exec() == QDialog::Accepted; };
+    choosePrinter = [this](QPrinter &) {
+        if (!PrintDialog)
+            PrintDialog = new QPrintDialog(&m_printer, this);
+        return PrintDialog->exec() == QDialog::Accepted;
+    };
     setUpPrinter = [this](QPrinter &printer) {
-        // Made on first use: it warns when made while the printer is only a PDF file, which
-        // it is on a system that has no printers.
+        // It also warns when made while the printer is only a PDF file, which it is on a
+        // system that has no printers.
         if (!PrinterSetupDialog)
             PrinterSetupDialog = new QPageSetupDialog(&printer, this);
         return PrinterSetupDialog->exec() == QDialog::Accepted;

@@ -50,9 +50,10 @@ public:
     QAction *Clear1 = nullptr;
     QAction *SelectAll1 = nullptr;
 
+    // Made on first use: a file dialog watches its folder, and the print dialog the home
+    // folder, from the moment it exists until the program ends.
     QFileDialog *SaveDialog = nullptr;
     QPrintDialog *PrintDialog = nullptr;
-    // Made on first use.
     QPageSetupDialog *PrinterSetupDialog = nullptr;
 
     TSockets *Sockets = nullptr;

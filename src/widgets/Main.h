@@ -1,17 +1,16 @@
 #pragma once
 
-#include "FingerReply.h"
+#include "DayTime.h"
 #include "Settings.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QDialog>
-#include <QLocale>
-#include <QSet>
 #include <QStringList>
 
 #include <functional>
 
+class FingerSessions;
 class QAction;
 class QCheckBox;
 class QFileDialog;
@@ -20,7 +19,6 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
-class QTimer;
 class SystemFacts;
 class TAboutBox;
 class TComputerInfo;
@@ -79,6 +77,8 @@ public:
 
     TSockets *Sockets = nullptr;
     TSockets *Sockets1 = nullptr;
+    // The finger sessions: which waits for its request, which is being answered.
+    FingerSessions *fingerSessions = nullptr;
     TComputerInfo *ComputerInfo = nullptr;
     QFileDialog *OpenDialog = nullptr; // made on the first Browse
     TTrayIcon *TrayIcon = nullptr;
@@ -129,9 +129,6 @@ public:
     void Sockets1SessionClosed(TSockets *Sender, int Socket);
     void Sockets1ErrorOccurred(TSockets *Sender, int Socket, int Error, const QString &Msg);
 
-    // How long a finger session may take to deliver its request.
-    int requestTimeoutMs = 30000;
-
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -141,38 +138,18 @@ private:
     void connectHandlers();
     void log(const QString &line);
     void log(const QStringList &lines);
-    const FingerDetails &fingerDetails();
-    const ComputerFacts &computerFacts();
-    qint64 currentSecond() const;
-    QDateTime localNow() const;
-    QString queryTime();
-    QByteArray dayTimeReply();
     void browse(QLineEdit *editor);
     void setFingerListening(bool listening);
     void finishQuery();
-    void sessionTimedOut();
-    void reportListenFailure(const char *service, int port);
+    void recordQuery(int session, const QByteArray &request);
+    void sessionTimedOut(int session);
+    // Tells stderr why a listener could not open its port; cause is the errno of the failure.
+    void reportListenFailure(const char *service, int port, int cause);
 
     TStatDialog *m_statDialog = nullptr;
     TAboutBox *m_aboutBox = nullptr;
     QWidget *m_fingerForm = nullptr;
     QStringList m_pendingLog;
-    // The session accepted last and not yet answered, watched by the request timer.
-    int m_session = -1;
-    QTimer *m_requestTimer = nullptr;
-    // Sessions whose reply is being built: a second notification must not answer again.
-    QSet<int> m_answering;
     bool m_errorBoxOpen = false;
-    // What every query needs, made again only when its source changes.
-    TSettings m_detailsSource;
-    FingerDetails m_details;
-    bool m_detailsValid = false;
-    ComputerFacts m_facts;
-    bool m_factsValid = false;
-    QString m_queryTime;
-    qint64 m_queryTimeSecond = -1;
-    QLocale m_queryTimeLocale;
-    QByteArray m_dayTime;
-    qint64 m_dayTimeSecond = -1;
-    QLocale m_dayTimeLocale;
+    LocalTimeText m_dayTime{FormatDayTime};
 };

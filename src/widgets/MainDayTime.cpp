@@ -5,8 +5,6 @@
 #include "DayTime.h"
 #include "Sockets.h"
 
-#include <QLocale>
-
 void TMainForm::Sockets1SessionAvailable(TSockets *, int)
 {
     const int session = Sockets1->Accept();
@@ -15,24 +13,12 @@ void TMainForm::Sockets1SessionAvailable(TSockets *, int)
             .arg(Sockets1->PeerAddress(session), Sockets1->PeerPort(session)));
 }
 
-QByteArray TMainForm::dayTimeReply()
-{
-    // The reply changes once a minute: within a second it is made once.
-    const QLocale locale = QLocale::system();
-    const qint64 second = currentSecond();
-    if (m_dayTime.isNull() || second != m_dayTimeSecond || locale != m_dayTimeLocale) {
-        m_dayTime = FormatDayTime(localNow(), locale).toLocal8Bit();
-        m_dayTimeSecond = second;
-        m_dayTimeLocale = locale;
-    }
-    return m_dayTime;
-}
-
 void TMainForm::Sockets1DataNeeded(TSockets *, int Socket)
 {
     Sockets1->SessionSocket = Socket;
     log(QStringLiteral("DayTime req:") + QString::number(Socket));
-    Sockets1->SetText(dayTimeReply());
+    // The reply changes once a minute: within a second it is made once.
+    Sockets1->SetText(m_dayTime.bytes(now));
     Sockets1->Disconnect();
     log(QStringLiteral("DayTime Closed."));
 }

@@ -5,10 +5,12 @@
 #include "About.h"
 #include "ComputerInfo.h"
 #include "Dialogs.h"
+#include "FingerSessions.h"
 #include "RuntimeError.h"
 #include "Sockets.h"
 #include "Stat.h"
 #include "TellwickIcon.h"
+#include "TellwickVersion.h"
 #include "TrayIcon.h"
 
 #include <QAction>
@@ -24,16 +26,11 @@
 #include <QMenu>
 #include <QPushButton>
 #include <QScopeGuard>
-#include <QTimer>
 #include <QVBoxLayout>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 bool QueryBusy = false;
 bool FingerListening = false;
@@ -92,9 +89,8 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
     Sockets1->MaximumReceiveLength = 8192;
     ComputerInfo = new TComputerInfo(this, facts);
 
-    m_requestTimer = new QTimer(this);
-    m_requestTimer->setSingleShot(true);
-    connect(m_requestTimer, &QTimer::timeout, this, &TMainForm::sessionTimedOut);
+    fingerSessions = new FingerSessions(this);
+    connect(fingerSessions, &FingerSessions::requestTimedOut, this, &TMainForm::sessionTimedOut);
 
     createControls();
     createTrayIcon();
@@ -109,18 +105,6 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
 }
 
 TMainForm::~TMainForm() = default;
-
-qint64 TMainForm::currentSecond() const
-{
-    // Reading the system clock is cheap, its local time is not (each conversion looks at the
-    // time zone file): the texts made from the local time are kept per second of this clock.
-    return now ? now().toSecsSinceEpoch() : QDateTime::currentSecsSinceEpoch();
-}
-
-QDateTime TMainForm::localNow() const
-{
-    return now ? now() : QDateTime::currentDateTime();
-}
 
 void TMainForm::createControls()
 {
@@ -187,7 +171,7 @@ void TMainForm::createControls()
     auto *settingsLayout = new QVBoxLayout(GroupBox2);
     for (QCheckBox *box : {FingerBox, InfoBox, UserLBox, UserInfoBox, CheckBox1, CheckBox2})
         settingsLayout->addWidget(box);
-    // Three boxes of the design that have no action: never shown, never reachable.
+    // Three boxes that have no action: never shown, never reachable.
     for (QCheckBox **box : {&CheckBox3, &CheckBox4, &CheckBox5}) {
         *box = new QCheckBox(GroupBox2);
         (*box)->setEnabled(false);
@@ -196,7 +180,7 @@ void TMainForm::createControls()
     }
     settingsLayout->addStretch(1);
 
-    VersionLabel = new QLabel(QStringLiteral("Tellwick 0.95 Beta"), this);
+    VersionLabel = new QLabel(QStringLiteral("Tellwick ") + QLatin1String(TellwickRelease), this);
     Button2 = new QPushButton(QStringLiteral("OK"), this);
     Button2->setDefault(true);
     Button2->setFixedSize(75, 25);
@@ -306,20 +290,8 @@ void TMainForm::log(const QStringList &lines)
         m_pendingLog += lines;
 }
 
-void TMainForm::reportListenFailure(const char *service, int port)
+void TMainForm::reportListenFailure(const char *service, int port, int cause)
 {
-    // The listener reports only its last failure; a bind of our own finds the real cause.
-    int cause = 0;
-    if (const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); probe != -1) {
-        const int on = 1;
-        ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<quint16>(port));
-        if (::bind(probe, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1)
-            cause = errno;
-        ::close(probe);
-    }
     static bool capabilityExplained = false;
     if (cause == EACCES && capabilityExplained) {
         std::fprintf(stderr, "tellwick: cannot open the %s port %d either.\n", service, port);
@@ -350,7 +322,7 @@ void TMainForm::FormCreate()
         Sockets->Listen();
         Sockets->QuietErrors = false;
         if (Sockets->TakeLastError() != 0) {
-            reportListenFailure("finger", 79);
+            reportListenFailure("finger", 79, Sockets->FirstListenFailure().cause);
             showPlainMessage(QStringLiteral("Finger port already in use. Terminating"));
             Settings.Enable = false;
             FingerListening = false;
@@ -368,7 +340,7 @@ void TMainForm::FormCreate()
         Sockets1->Listen();
         Sockets1->QuietErrors = false;
         if (Sockets1->TakeLastError() != 0) {
-            reportListenFailure("daytime", 13);
+            reportListenFailure("daytime", 13, Sockets1->FirstListenFailure().cause);
             showPlainMessage(QStringLiteral("DayTime port already in use. Dissabling DayTime."));
             Settings.EnableDayTime = false;
         }

@@ -6,22 +6,16 @@
 #include <QMessageBox>
 #include <QMetaObject>
 
-#include <cstdio>
-
 Dialogs::Answer QtDialogs::messageBox(const QString &caption, const QString &text, Icon icon,
                                       Buttons buttons)
 {
     // Without a display nobody could ever answer a box: say it on standard error and take
     // the answer that changes nothing.
-    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
-        std::fprintf(stderr, "tellwick: %s: %s\n", qPrintable(caption),
-                     qPrintable(QString(text).replace(QLatin1String("\r\n"), QLatin1String(" "))));
-        return buttons == Buttons::Ok ? Answer::Ok
-                                      : (buttons == Buttons::YesNo ? Answer::No : Answer::Cancel);
-    }
+    if (QGuiApplication::platformName() == QLatin1String("offscreen"))
+        return answerWithoutDisplay(caption, text, buttons);
     QMessageBox box;
     box.setWindowTitle(caption);
-    // Texts keep the CR LF line ends of the design; the label wants plain LF.
+    // Message texts end their lines with CR LF; the label wants plain LF.
     box.setText(QString(text).replace(QLatin1String("\r\n"), QLatin1String("\n")));
     // Texts may carry what a remote peer sent: never let the box guess rich text.
     box.setTextFormat(Qt::PlainText);

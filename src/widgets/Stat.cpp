@@ -26,8 +26,9 @@ constexpr int RowHeight = 16;
 constexpr QChar beginningOfFrame(0xfdd0);
 constexpr QChar endOfFrame(0xfdd1);
 
-// Calls visit(line) for each line that the log's document makes of inserted text: it breaks
-// lines at CR LF, CR, LF, the paragraph separator and the frame marks.
+// Calls visit(line) for each line that a text document makes of inserted text: it breaks
+// lines at CR LF, CR, LF, the paragraph separator and the frame marks. The log keeps its lines
+// so, and Memo1 then holds them one to a block.
 template <typename Visit> void forEachLogLine(QStringView text, Visit visit)
 {
     qsizetype start = 0;
@@ -42,14 +43,6 @@ template <typename Visit> void forEachLogLine(QStringView text, Visit visit)
         start = i + 1;
     }
     visit(text.mid(start));
-}
-
-// What text adds to the log's length when it goes in as whole lines: CR LF after each line.
-int addedLogLength(QStringView text)
-{
-    qsizetype length = 0;
-    forEachLogLine(text, [&length](QStringView line) { length += line.size() + 2; });
-    return int(length);
 }
 
 } // namespace
@@ -168,7 +161,7 @@ void TStatDialog::createControls()
     m_queryTable = new QueryTable(Table);
     Table->setModel(m_queryTable);
     Table->setGeometry(8, 24, 457, 113);
-    // The design's header row is the horizontal header: fixed, and empty until the window is
+    // The table's header row 0 is the horizontal header: fixed, and empty until the window is
     // first shown from the menu.
     Table->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     Table->horizontalHeader()->setSectionResizeMode(QHeaderView::Fixed);
@@ -178,7 +171,7 @@ void TStatDialog::createControls()
     Table->verticalHeader()->hide();
     Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     Table->verticalHeader()->setMinimumSectionSize(RowHeight);
-    // Never clip the text where the system font is taller than the design's.
+    // Rows are RowHeight high, but never clip the text where the system font is taller.
     Table->verticalHeader()->setDefaultSectionSize(
         std::max(RowHeight, Table->fontMetrics().height() + 2));
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -218,27 +211,19 @@ void TStatDialog::createControls()
 
 void TStatDialog::AppendLog(const QString &line)
 {
-    insertLogText(line);
+    addLogLine(line);
     Memo1Change();
+    showLog();
 }
 
 void TStatDialog::AppendLog(const QStringList &lines)
 {
-    // A line grows the log by at most two characters for each of its own (every one may be a
-    // line break, counted as CR LF) and two for its line end. Lines that cannot reach the
-    // restart rule together go in with one insert, which costs as much as one line; otherwise
-    // one by one, so that the rule runs after each of them.
-    qsizetype mostAdded = 0;
-    for (const QString &line : lines)
-        mostAdded += 2 * line.size() + 2;
-    if (lines.size() < 2 || m_logLength + mostAdded > MaxLogLength) {
-        for (const QString &line : lines)
-            AppendLog(line);
-        return;
+    for (const QString &line : lines) {
+        addLogLine(line);
+        Memo1Change();
     }
-    // The paragraph separator is a break on its own; a LF would pair with a line's final CR.
-    insertLogText(lines.join(QChar::ParagraphSeparator));
-    Memo1Change();
+    // One change of Memo1 for all of them.
+    showLog();
 }
 
 void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
@@ -264,6 +249,7 @@ void TStatDialog::ClearBtnClick()
 {
     emptyLog();
     Memo1Change();
+    showLog();
     m_queryTable->clear();
 }
 
@@ -274,12 +260,12 @@ void TStatDialog::Button1Click()
 
 void TStatDialog::Memo1Change()
 {
-    if (m_editingLog || m_logLength <= MaxLogLength)
+    if (m_log.size() <= MaxLogLength)
         return;
     // The line that pushed the log past its limit goes with the rest.
     emptyLog();
-    insertLogText(QStringLiteral("Log Restart."));
-    insertLogText(QStringLiteral("------------"));
+    addLogLine(QStringLiteral("Log Restart."));
+    addLogLine(QStringLiteral("------------"));
 }
 
 void TStatDialog::FormCloseQuery(bool &CanClose)
@@ -291,7 +277,7 @@ bool TStatDialog::eventFilter(QObject *watched, QEvent *event)
 {
     // Show arrives before the log's own handler sizes its scroll bars from the document.
     if (watched == Memo1 && event->type() == QEvent::Show)
-        insertPendingLog();
+        showLog();
     return QDialog::eventFilter(watched, event);
 }
 
@@ -323,110 +309,75 @@ QString TStatDialog::queryCell(int row, int column) const
 
 QString TStatDialog::logText() const
 {
-    if (!m_logHasLines)
-        return {};
-    QString text;
-    text.reserve(m_logLength);
-    const auto appendLine = [&text](QStringView line) {
-        text += line;
-        text += QLatin1String("\r\n");
-    };
-    const QTextDocument *document = Memo1->document();
-    if (m_documentHasLines) {
-        for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
-            appendLine(block.text());
-    }
-    if (m_hasPendingLines) {
-        // Without the separator that follows the document's last line.
-        const QStringView pending = m_pendingLog;
-        forEachLogLine(m_documentHasLines ? pending.mid(1) : pending, appendLine);
-    }
-    return text;
+    return m_log;
 }
 
 void TStatDialog::emptyLog()
 {
-    m_pendingLog.clear();
-    m_hasPendingLines = false;
-    if (m_documentHasLines) {
-        const QScopedValueRollback editing(m_editingLog, true);
-        QTextCursor cursor(Memo1->document());
-        cursor.beginEditBlock();
-        cursor.select(QTextCursor::Document);
-        cursor.removeSelectedText();
-        cursor.endEditBlock();
-        m_documentHasLines = false;
-    }
-    m_logHasLines = false;
-    m_logLength = 0;
+    m_log.truncate(0);
+    if (m_shownLength != 0)
+        m_shownLength = -1;
     emit logEmptied();
 }
 
-// Appends text, which may hold several lines, as whole lines at the end of the log.
-void TStatDialog::insertLogText(const QString &text)
+void TStatDialog::addLogLine(const QString &line)
 {
-    if (!Memo1->isVisible()) {
-        // Nobody sees the log: its lines wait, counted, until it is shown. The document's
-        // insert costs most of a query; lines dropped by the restart rule never pay it.
-        if (m_logHasLines)
-            m_pendingLog += QChar::ParagraphSeparator;
-        m_pendingLog += text;
-        m_hasPendingLines = true;
-        m_logHasLines = true;
-        m_logLength += addedLogLength(text);
-        emit logAppended(text);
+    forEachLogLine(line, [this](QStringView part) {
+        m_log += part;
+        m_log += QLatin1String("\r\n");
+    });
+    emit logAppended(line);
+}
+
+// Brings a visible Memo1 up to the log: the lines it lacks go in at its end, or, once the log
+// dropped lines, it takes the whole log anew.
+void TStatDialog::showLog()
+{
+    if (!Memo1->isVisible() || m_shownLength == m_log.size())
         return;
-    }
+    const bool replace = m_shownLength < 0;
+    const qsizetype from = replace ? 0 : m_shownLength;
+    // Every line of the log ends in CR LF and holds no other line break.
+    QString text = m_log.sliced(from);
+    text.chop(2);
+    text.replace(QLatin1String("\r\n"), QString(QChar::ParagraphSeparator));
+    if (from > 0)
+        text.prepend(QChar::ParagraphSeparator);
+
     QScrollBar *scrollBar = Memo1->verticalScrollBar();
     const bool followEnd = scrollBar->value() == scrollBar->maximum();
-    insertIntoDocument(m_logHasLines ? QChar::ParagraphSeparator + text : text);
-    m_logHasLines = true;
-    m_logLength = measuredLogLength();
+    {
+        const QScopedValueRollback editing(m_editingLog, true);
+        QTextCursor cursor(Memo1->document());
+        // Inside an edit block the cursor does not lay out the last line to find its x.
+        cursor.beginEditBlock();
+        if (replace)
+            cursor.select(QTextCursor::Document);
+        else
+            cursor.movePosition(QTextCursor::End);
+        // insertText never interprets markup: what a peer sent stays literal.
+        cursor.insertText(text);
+        cursor.endEditBlock();
+    }
+    m_shownLength = m_log.size();
     if (followEnd)
         scrollBar->setValue(scrollBar->maximum());
-    emit logAppended(text);
-}
-
-void TStatDialog::insertPendingLog()
-{
-    if (!m_hasPendingLines)
-        return;
-    insertIntoDocument(m_pendingLog);
-    m_pendingLog.clear();
-    m_hasPendingLines = false;
-}
-
-void TStatDialog::insertIntoDocument(const QString &text)
-{
-    const QScopedValueRollback editing(m_editingLog, true);
-    QTextCursor cursor(Memo1->document());
-    // Inside an edit block the cursor does not lay out the last line to find its x.
-    cursor.beginEditBlock();
-    cursor.movePosition(QTextCursor::End);
-    // insertText never interprets markup: what a peer sent stays literal. Its line breaks
-    // start new blocks as insertBlock would, in one change of the document.
-    cursor.insertText(text);
-    cursor.endEditBlock();
-    m_documentHasLines = true;
 }
 
 void TStatDialog::memo1TextChanged()
 {
     if (m_editingLog)
         return;
-    // The user edited the log: count it again.
-    m_logHasLines = !Memo1->document()->isEmpty();
-    m_documentHasLines = m_logHasLines;
-    m_logLength = measuredLogLength();
-    Memo1Change();
-}
-
-int TStatDialog::measuredLogLength() const
-{
-    if (!m_logHasLines)
-        return 0;
-    // The document keeps both counts, so this never walks the text. Its character count
-    // holds one separator per line; the design counts CR LF, two.
+    // The user edited the log: it holds what Memo1 shows now.
+    m_log.truncate(0);
     const QTextDocument *document = Memo1->document();
-    return document->characterCount() + document->blockCount();
+    if (!document->isEmpty()) {
+        for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+            m_log += block.text();
+            m_log += QLatin1String("\r\n");
+        }
+    }
+    m_shownLength = m_log.size();
+    Memo1Change();
+    showLog();
 }

@@ -34,10 +34,10 @@ public:
     void Memo1Change();
     void FormCloseQuery(bool &CanClose);
 
-    // The design's rows: the header row 0, the data rows, and the empty last row.
+    // The table's rows: the header row 0, the data rows, and the empty last row.
     int queryRowCount() const;
     QString queryCell(int row, int column) const;
-    // The log as the design holds it: every line followed by CR LF.
+    // The log's text as its length counts it: every line followed by CR LF.
     QString logText() const;
 
     // Controls, in tab order.
@@ -52,8 +52,8 @@ public:
     static constexpr int MaxLogLength = 4096;
 
 signals:
-    // Text that went into the log as whole lines (apart by paragraph separators).
-    void logAppended(const QString &lines);
+    // A line that went into the log, as it was appended.
+    void logAppended(const QString &line);
     // The log was emptied: by Clear Log or by the restart rule.
     void logEmptied();
 
@@ -71,23 +71,17 @@ private:
 
     void createControls();
     void emptyLog();
-    void insertLogText(const QString &text);
-    void insertPendingLog();
-    void insertIntoDocument(const QString &text);
+    void addLogLine(const QString &line);
+    void showLog();
     void memo1TextChanged();
-    int measuredLogLength() const;
 
-    // The log's length as the design counts it, kept up to date by every edit of our own and
-    // measured again only after the user's edits.
-    int m_logLength = 0;
-    // An empty document cannot tell "no lines" from "one empty line".
-    bool m_logHasLines = false;
-    bool m_documentHasLines = false;
-    // Lines appended while the log was hidden, as its document will take them when shown:
-    // after a paragraph separator when the document holds lines already.
-    QString m_pendingLog;
-    bool m_hasPendingLines = false;
-    // Set while this class edits the log, so that textChanged does not run the rule midway.
+    // The log itself, as logText() gives it. Memo1 shows it while the window is visible and
+    // catches up when it is shown: a hidden log costs only this text.
+    QString m_log;
+    // How much of m_log, from its start, Memo1 shows; -1 when Memo1 still holds lines that
+    // the log has dropped.
+    qsizetype m_shownLength = 0;
+    // Set while this class edits Memo1, so that textChanged does not take it for the user.
     bool m_editingLog = false;
     QueryTable *m_queryTable = nullptr; // owned by the table
 };

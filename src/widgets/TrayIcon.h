@@ -24,7 +24,7 @@ public:
 
     bool Active() const { return m_active; }
     void setActive(bool active);
-    // Only meaningful in a form designer; kept for the design's sake.
+    // Only meaningful in a form designer; kept as one of the component's published properties.
     bool ShowDesigning() const { return m_showDesigning; }
     void setShowDesigning(bool showDesigning);
     QIcon Icon() const { return m_icon; }

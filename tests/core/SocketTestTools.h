@@ -3,15 +3,14 @@
 // The far end of a socket test: plain loopback sockets, and a record of what a socket
 // component raised.
 
+#include "Descriptors.h"
 #include "Sockets.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
-#include <QDir>
 #include <QTest>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -177,18 +176,6 @@ inline quint16 localPort(int fd)
     if (::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) == -1)
         return 0;
     return ntohs(address.sin_port);
-}
-
-inline bool descriptorOpen(int fd)
-{
-    return ::fcntl(fd, F_GETFD) != -1;
-}
-
-inline int openDescriptorCount()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd"))
-                   .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)
-                   .size());
 }
 
 // Listens on a free port of every local address and returns it.

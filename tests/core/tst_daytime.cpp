@@ -13,6 +13,7 @@ private slots:
     void formatDayTime();
     void queryTime_data();
     void queryTime();
+    void keptForItsSecond();
 };
 
 void TestDayTime::formatDayTime_data()
@@ -112,6 +113,25 @@ void TestDayTime::queryTime()
         FormatQueryTime(QDateTime(QDate(1998, 1, 5), QTime(15, 7, 9)), QLocale(locale));
     QVERIFY2(text.startsWith(date + u' '), qPrintable(text));
     QVERIFY2(text.contains(time), qPrintable(text));
+}
+
+void TestDayTime::keptForItsSecond()
+{
+    QDateTime clock(QDate(1998, 1, 5), QTime(15, 7, 9, 100));
+    const LocalTimeText::Clock read = [&clock] { return clock; };
+    const auto made = [&clock] { return FormatQueryTime(clock, QLocale::system()); };
+    LocalTimeText text(FormatQueryTime, true);
+    const QString first = text.text(read);
+    QCOMPARE(first, made());
+
+    clock = clock.addMSecs(800); // still 15:07:09
+    QCOMPARE(text.text(read), first);
+    clock = clock.addMSecs(100); // 15:07:10
+    QCOMPARE(text.text(read), made());
+    QVERIFY(text.text(read) != first);
+    clock = clock.addSecs(-1); // the clock set back
+    QCOMPARE(text.text(read), first);
+    QCOMPARE(text.bytes(read), first.toLocal8Bit());
 }
 
 QTEST_GUILESS_MAIN(TestDayTime)

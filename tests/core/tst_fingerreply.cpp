@@ -1,3 +1,4 @@
+#include "ExpectedReplies.h"
 #include "FingerReply.h"
 #include "RuntimeError.h"
 
@@ -13,44 +14,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+using namespace ExpectedReplies;
 
-const QByteArray Header = "Finger Reply:\r\n-------------------------\r\n";
-const QByteArray Info = "Information: \r\n"
-                        "OS Type: Unknown\r\n"
-                        "OS Version: 6.1\r\n"
-                        "Computer Name: labhost\r\n"
-                        "-------------------------\r\n";
-const QByteArray Listed = "1 user logged in:\r\nlabuser\r\n";
-const QByteArray Unlisted = "No Users logged in\r\n";
-const QByteArray UserDetails = "Real Name: Lab Us\xc3\xa9r\r\n"
-                               "Home Phone: 555-0100\r\n"
-                               "Office Phone: 555-0199\r\n"
-                               "Plan:\r\n"
-                               "a\r\nb\r\n\r\n"
-                               "\r\n"
-                               "Project:\r\n"
-                               "Build the tower.\r\n\r\n";
+namespace {
 
 ComputerFacts labFacts()
 {
     return {"Unknown", 6, 1, "labhost"};
 }
 
-// The bytes a client receives for a request, put together as the responder does.
-QByteArray answer(const QByteArray &request, const FingerDetails &details, bool *gaveDetails)
-{
-    QByteArrayList lines = ReplyHeaderLines();
-    *gaveDetails = false;
-    if (ClassifyRequest(request) == RequestClass::List) {
-        lines += ListReplyLines(details, labFacts());
-    } else {
-        const UserReply reply = UserReplyLines(RequestedName(request), details);
-        lines += reply.lines;
-        *gaveDetails = reply.details;
-    }
-    return JoinReplyLines(lines);
-}
+const QByteArray LabDetails = detailsBody({.realName = "Lab Us\xc3\xa9r",
+                                           .homePhone = "555-0100",
+                                           .officePhone = "555-0199",
+                                           .plan = "a\r\nb\r\n",
+                                           .project = "Build the tower.\r\n"});
 
 QString thrownText(const std::function<void()> &call)
 {
@@ -74,7 +51,6 @@ private slots:
     void classify();
     void reply_data();
     void reply();
-    void joinLines();
     void planText_data();
     void planText();
     void largePlanFile();
@@ -161,6 +137,10 @@ void TestFingerReply::reply_data()
     QTest::addColumn<bool>("gaveDetails");
 
     const QByteArray login = "labuser";
+    const QByteArray Header = header();
+    const QByteArray Info = information(labFacts());
+    const QByteArray Listed = listed(login);
+    const QByteArray Unlisted = unlisted();
     for (const char *request : {"\r\n", "\n\r", "\r", "\n"}) {
         const QByteArray shown = QByteArray(request).replace('\r', "CR ").replace('\n', "LF ");
         QTest::addRow("list, info and list, %s", shown.constData())
@@ -177,44 +157,35 @@ void TestFingerReply::reply_data()
         << QByteArray("\r\n") << false << true << false << login << Header + Listed << false;
     QTest::addRow("list, login with underscore")
         << QByteArray("\r\n") << false << true << true << QByteArray("lab_user")
-        << Header + "1 user logged in:\r\nlab_user\r\n"
-        << false;
+        << Header + listed("lab_user") << false;
 
-    auto user =
-        [&](const char *name, const QByteArray &request, const QByteArray &body, bool details) {
-            QTest::addRow("%s", name)
-                << request << true << true << true << login
-                << Header + "Information on user: " + RequestedName(request) + "\r\n" + body
-                << details;
-        };
-    const QByteArray noSuchUser = "No such user logged on.\r\n";
-    user("user, login", "labuser\r\n", UserDetails, true);
-    user("user, login without line end", "labuser", UserDetails, true);
-    user("user, login inside name", "xlabuserx\r\n", UserDetails, true);
-    user("user, login with verbose switch", "labuser/W\r\n", UserDetails, true);
-    user("user, other case", "LabUser\r\n", noSuchUser, false);
-    user("user, with blank", "lab user\r\n", noSuchUser, false);
-    user("user, part of login", "labuse\r\n", noSuchUser, false);
-    user("user, verbose switch", "/W\r\n", noSuchUser, false);
-    user("user, a CR LF", "a\r\n", noSuchUser, false);
-    user("user, ab CR LF", "ab\r\n", noSuchUser, false);
-    user("user, empty request", "", noSuchUser, false);
-    user("user, CR LF twice", "\r\n\r\n", noSuchUser, false);
+    auto user = [&](const char *name, const QByteArray &request, const QByteArray &body,
+                    bool details) {
+        QTest::addRow("%s", name) << request << true << true << true << login
+                                  << userReply(RequestedName(request), body) << details;
+    };
+    const QByteArray nobody = "No such user logged on.\r\n";
+    user("user, login", "labuser\r\n", LabDetails, true);
+    user("user, login without line end", "labuser", LabDetails, true);
+    user("user, login inside name", "xlabuserx\r\n", LabDetails, true);
+    user("user, login with verbose switch", "labuser/W\r\n", LabDetails, true);
+    user("user, other case", "LabUser\r\n", nobody, false);
+    user("user, with blank", "lab user\r\n", nobody, false);
+    user("user, part of login", "labuse\r\n", nobody, false);
+    user("user, verbose switch", "/W\r\n", nobody, false);
+    user("user, a CR LF", "a\r\n", nobody, false);
+    user("user, ab CR LF", "ab\r\n", nobody, false);
+    user("user, empty request", "", nobody, false);
+    user("user, CR LF twice", "\r\n\r\n", nobody, false);
 
-    QTest::addRow("restricted, login")
-        << QByteArray("labuser\r\n") << true << true << false << login
-        << Header + "Information on user: labuser\r\nThat information is restricted.\r\n"
-        << false;
+    QTest::addRow("restricted, login") << QByteArray("labuser\r\n") << true << true << false
+                                       << login << restricted("labuser") << false;
     QTest::addRow("restricted, empty request")
-        << QByteArray() << true << true << false << login
-        << Header + "Information on user: \r\nThat information is restricted.\r\n"
-        << false;
-    QTest::addRow("empty login, its name")
-        << QByteArray("labuser\r\n") << true << true << true << QByteArray()
-        << Header + "Information on user: labuser\r\n" + noSuchUser << false;
+        << QByteArray() << true << true << false << login << restricted("") << false;
+    QTest::addRow("empty login, its name") << QByteArray("labuser\r\n") << true << true << true
+                                           << QByteArray() << noSuchUser("labuser") << false;
     QTest::addRow("empty login, empty request")
-        << QByteArray() << true << true << true << QByteArray()
-        << Header + "Information on user: \r\n" + noSuchUser << false;
+        << QByteArray() << true << true << true << QByteArray() << noSuchUser("") << false;
     QTest::addRow("empty login, list") << QByteArray("\n") << false << true << true << QByteArray()
                                        << Header + "1 user logged in:\r\n\r\n"
                                        << false;
@@ -235,17 +206,9 @@ void TestFingerReply::reply()
     details.EnableList = enableList;
     details.EnableUserInfo = enableUserInfo;
     details.Login = login;
-    bool detailsGiven = false;
-    QCOMPARE(answer(request, details, &detailsGiven), expected);
-    QCOMPARE(detailsGiven, gaveDetails);
-}
-
-void TestFingerReply::joinLines()
-{
-    QCOMPARE(JoinReplyLines({}), QByteArray());
-    QCOMPARE(JoinReplyLines({QByteArray()}), QByteArray("\r\n"));
-    QCOMPARE(JoinReplyLines({"a", "", "b\r\nc\r\n", "d\n"}),
-             QByteArray("a\r\n\r\nb\r\nc\r\n\r\nd\n\r\n"));
+    const BuiltReply reply = BuildFingerReply(request, details, labFacts());
+    QCOMPARE(reply.bytes, expected);
+    QCOMPARE(reply.details, gaveDetails);
 }
 
 void TestFingerReply::planText_data()
@@ -395,14 +358,13 @@ void TestFingerReply::unreadablePlanAbandonsDetails()
     FingerDetails details = m_details;
     details.Project = m_dir.filePath("loop-project");
     QVERIFY(::symlink(qPrintable(details.Project), qPrintable(details.Project)) == 0);
-    QCOMPARE(thrownText([&] { UserReplyLines("labuser", details); }),
+    QCOMPARE(thrownText([&] { BuildFingerReply("labuser\r\n", details, labFacts()); }),
              QStringLiteral("Cannot open file ") + details.Project);
 
     // Files are read only when the details are given.
-    QCOMPARE(UserReplyLines("nobody", details).lines.last(), QByteArray("No such user logged on."));
+    QCOMPARE(BuildFingerReply("nobody\r\n", details, labFacts()).bytes, noSuchUser("nobody"));
     details.EnableUserInfo = false;
-    QCOMPARE(UserReplyLines("labuser", details).lines.last(),
-             QByteArray("That information is restricted."));
+    QCOMPARE(BuildFingerReply("labuser\r\n", details, labFacts()).bytes, restricted("labuser"));
 }
 
 QTEST_GUILESS_MAIN(TestFingerReply)

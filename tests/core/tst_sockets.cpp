@@ -72,6 +72,8 @@ private slots:
     void errorText_data();
     void errorText();
     void errorTextTableHoldsFiftyCodes();
+    void errnoCodes_data();
+    void errnoCodes();
 };
 
 void TestSockets::exchangeThroughEvents()
@@ -226,6 +228,10 @@ void TestSockets::portInUse()
     second.Port = QString::number(port);
     second.Listen();
     QVERIFY(second.ListenSocket() != -1);
+    QCOMPARE(first.FirstListenFailure().code, 0);
+    // What start-up explains on stderr: the bind, not the listen that failed after it.
+    QCOMPARE(second.FirstListenFailure().code, WSAEADDRINUSE);
+    QCOMPARE(second.FirstListenFailure().cause, EADDRINUSE);
     if (quiet) {
         QVERIFY(log.entries.isEmpty() && dialogs.boxes.isEmpty());
         // The bind failure came first; the failed listen is the one kept.
@@ -243,6 +249,16 @@ void TestSockets::portInUse()
         }
         QCOMPARE(dialogs.endRequests, (QList<int>{0, 0}));
     }
+    // Each new attempt closes the failed listener it replaces.
+    const int descriptors = openDescriptorCount();
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        second.Listen();
+        QVERIFY(second.TakeLastError() != 0);
+    }
+    QCOMPARE(openDescriptorCount(), descriptors);
+    QCOMPARE(second.FirstListenFailure().cause, EADDRINUSE);
+    second.CancelListen();
+    QCOMPARE(openDescriptorCount(), descriptors - 1);
     // The first listener still has its port.
     const RawSocket peer = RawSocket::connectedTo(port);
     QTRY_COMPARE_WITH_TIMEOUT(firstLog.count("accept"), 1, waitLimit);
@@ -833,7 +849,7 @@ void TestSockets::noDescriptorLeaks()
         s.server.SessionSocket = s.accepted;
         s.server.Disconnect();
         lingering = std::move(s.peer);
-        // A second listener on the same port fails; both sockets are still held.
+        // A second listener on the same port fails while the first still holds it.
         s.server.Port = QString::number(s.port);
         s.server.Listen();
         QCOMPARE(s.log.errors().size(), 2);
@@ -887,6 +903,38 @@ void TestSockets::errorTextTableHoldsFiftyCodes()
     for (int code = 9000; code <= 12000; ++code)
         known += SocketErrorText(code) != QLatin1String("Not a WinSock error") ? 1 : 0;
     QCOMPARE(known, 50);
+}
+
+void TestSockets::errnoCodes_data()
+{
+    QTest::addColumn<int>("errnoValue");
+    QTest::addColumn<int>("code");
+    QTest::addRow("interrupted") << EINTR << WSAEINTR;
+    QTest::addRow("no access") << EACCES << WSAEACCES;
+    QTest::addRow("not permitted") << EPERM << WSAEACCES;
+    QTest::addRow("would block") << EWOULDBLOCK << WSAEWOULDBLOCK;
+    QTest::addRow("connect in progress") << EINPROGRESS << WSAEWOULDBLOCK;
+    QTest::addRow("another blocking call") << EBUSY << WSAEINPROGRESS;
+    QTest::addRow("bad descriptor") << EBADF << WSAENOTSOCK;
+    QTest::addRow("not a socket") << ENOTSOCK << WSAENOTSOCK;
+    QTest::addRow("system file table full") << ENFILE << WSAEMFILE;
+    QTest::addRow("address in use") << EADDRINUSE << WSAEADDRINUSE;
+    QTest::addRow("protocol error") << EPROTO << WSAECONNABORTED;
+    QTest::addRow("reset") << ECONNRESET << WSAECONNRESET;
+    QTest::addRow("out of memory") << ENOMEM << WSAENOBUFS;
+    QTest::addRow("broken pipe") << EPIPE << WSAESHUTDOWN;
+    QTest::addRow("refused") << ECONNREFUSED << WSAECONNREFUSED;
+    QTest::addRow("last with an errno") << EREMOTE << WSAEREMOTE;
+    QTest::addRow("no errno") << 0 << WSASYSNOTREADY;
+    QTest::addRow("no counterpart") << ENOENT << WSASYSNOTREADY;
+}
+
+void TestSockets::errnoCodes()
+{
+    QFETCH(int, errnoValue);
+    QFETCH(int, code);
+    QCOMPARE(winSockError(errnoValue), code);
+    QVERIFY(SocketErrorText(code) != QLatin1String("Not a WinSock error"));
 }
 
 QTEST_GUILESS_MAIN(TestSockets)

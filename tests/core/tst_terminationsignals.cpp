@@ -30,6 +30,23 @@ private slots:
         QCOMPARE(spy.first().first().toInt(), signalNumber);
     }
 
+    void secondInstanceLeavesTheFirstOneWatching()
+    {
+        TerminationSignals first;
+        QVERIFY(first.isWatching());
+        QSignalSpy spy(&first, &TerminationSignals::received);
+        {
+            TerminationSignals second;
+            QVERIFY(!second.isWatching());
+        }
+        struct sigaction action = {};
+        QCOMPARE(::sigaction(SIGTERM, nullptr, &action), 0);
+        QVERIFY(action.sa_handler != SIG_DFL);
+        QCOMPARE(::raise(SIGTERM), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(spy.count(), 1, 5000);
+        QCOMPARE(spy.first().first().toInt(), int(SIGTERM));
+    }
+
     void defaultActionIsRestoredAfterwards()
     {
         {

@@ -1,9 +1,10 @@
 #pragma once
 
-// What the fault tests share: the replies a finger client must get, written out from the
-// protocol rather than taken from the program; the real program in a process of its own; and
-// plain blocking clients with time limits.
+// What the fault tests share: the replies a finger client must get; the real program in a
+// process of its own; and plain blocking clients with time limits.
 
+#include "ExpectedReplies.h"
+#include "FingerReply.h"
 #include "TestFiles.h"
 #include <QByteArray>
 #include <QByteArrayList>
@@ -27,16 +28,6 @@
 
 namespace fault {
 
-inline const QByteArray Dashes = "-------------------------";
-
-inline QByteArray crlfLines(const QByteArrayList &entries)
-{
-    QByteArray bytes;
-    for (const QByteArray &entry : entries)
-        bytes += entry + "\r\n";
-    return bytes;
-}
-
 // The login the program derives for the user this test runs as (no blanks in Unix names).
 inline QByteArray login()
 {
@@ -49,36 +40,34 @@ inline QByteArray login()
     return name;
 }
 
-inline QByteArray listReply()
+// The facts the program reports about this machine.
+inline ComputerFacts machineFacts()
 {
     utsname names{};
     ::uname(&names);
     const QByteArrayList release = QByteArray(names.release).split('.');
-    const QByteArray hi = QByteArray::number(release.value(0).toInt());
-    const QByteArray lo = QByteArray::number(release.value(1).toInt());
     char host[256] = {};
     ::gethostname(host, sizeof host - 1);
-    return crlfLines({"Finger Reply:", Dashes, "Information: ", "OS Type: Unknown",
-                      "OS Version: " + hi + "." + lo, "Computer Name: " + QByteArray(host), Dashes,
-                      "1 user logged in:", login()});
+    return {"Unknown", release.value(0).toInt(), release.value(1).toInt(), QByteArray(host)};
 }
 
-inline QByteArray refusal(const QByteArray &name)
+inline QByteArray listReply()
 {
-    return crlfLines(
-        {"Finger Reply:", Dashes, "Information on user: " + name, "No such user logged on."});
+    return ExpectedReplies::header() + ExpectedReplies::information(machineFacts()) +
+           ExpectedReplies::listed(login());
 }
 
-// The details of the default settings; planLines are the plan file's lines, or none for
-// "No Plan.".
-inline QByteArray detailsReply(const QByteArray &name, const QByteArrayList *planLines = nullptr)
+// The reply the program sends with its default settings to a request it received: the
+// receive ends the request at its first NUL byte.
+inline QByteArray replyTo(QByteArray request)
 {
-    QByteArray reply =
-        crlfLines({"Finger Reply:", Dashes, "Information on user: " + name, "Real Name: Unknown",
-                   "Home Phone: -", "Office Phone: -", "Plan:"});
-    reply += planLines ? crlfLines(*planLines) + "\r\n" : crlfLines({"No Plan."});
-    reply += crlfLines({"", "Project:", "No Project."});
-    return reply;
+    if (const qsizetype nul = request.indexOf('\0'); nul != -1)
+        request.truncate(nul);
+    FingerDetails details;
+    details.RealName = "Unknown";
+    details.HPhone = details.OPhone = "-";
+    details.Login = login();
+    return BuildFingerReply(request, details, machineFacts()).bytes;
 }
 
 inline QByteArray registryText(const QList<QPair<QByteArray, QByteArray>> &values)

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 using namespace fault;
+using namespace ExpectedReplies;
 
 namespace {
 
@@ -37,19 +38,6 @@ public:
 private:
     int m_fd = -1;
 };
-
-// The reply to a request that asks for a user who is not there: the name is the request up to
-// its first NUL byte, then, when longer than 3 bytes, without its CR and LF bytes.
-QByteArray refusalFor(QByteArray request)
-{
-    const qsizetype nul = request.indexOf('\0');
-    if (nul != -1)
-        request.truncate(nul);
-    if (request.size() <= 3)
-        return refusal(QByteArray());
-    request.removeIf([](char c) { return c == '\r' || c == '\n'; });
-    return refusal(request);
-}
 
 } // namespace
 
@@ -140,7 +128,7 @@ void TestFaultProgram::thousandSequentialQueries()
 {
     startProgram();
     const QByteArray requests[] = {"\r\n", login() + "\r\n", "nobody\r\n"};
-    const QByteArray replies[] = {listReply(), detailsReply(login()), refusal("nobody")};
+    const QByteArray replies[] = {listReply(), detailsReply(login()), noSuchUser("nobody")};
     for (int i = 0; i < 1000; ++i) {
         const Answer answer = query(FingerPort, requests[i % 3]);
         QVERIFY2(answer.connected, qPrintable(QString("query %1 was not accepted").arg(i)));
@@ -209,7 +197,7 @@ void TestFaultProgram::hugePlanToASlowReader()
 
     QTRY_VERIFY_WITH_TIMEOUT(reader.isFinished(), 120000);
     QCOMPARE(reader.ending(), LoopbackClient::Ending::Closed);
-    const QByteArray expected = detailsReply(login(), &planLines);
+    const QByteArray expected = detailsReply(login(), {.plan = crlfLines(planLines)});
     QCOMPARE(reader.received().size(), expected.size());
     QVERIFY(reader.received() == expected);
 }
@@ -244,15 +232,15 @@ void TestFaultProgram::oddRequests()
     const Answer answer = query(FingerPort, request);
     QVERIFY(answer.complete);
     if (read == request.size()) {
-        QCOMPARE(answer.bytes, refusalFor(request));
+        QCOMPARE(answer.bytes, replyTo(request));
     } else {
         // One receive takes what has arrived, at most 8192 bytes: the name is a prefix.
-        const QByteArray head = "Finger Reply:\r\n" + Dashes + "\r\nInformation on user: ";
+        const QByteArray head = header() + "Information on user: ";
         QVERIFY(answer.bytes.startsWith(head));
         const qsizetype nameLength = answer.bytes.size() - head.size() -
                                      qsizetype(strlen("\r\nNo such user logged on.\r\n"));
         QVERIFY(nameLength > 3 && nameLength <= read);
-        QCOMPARE(answer.bytes, refusalFor(request.left(nameLength)));
+        QCOMPARE(answer.bytes, replyTo(request.left(nameLength)));
     }
     // Still up, and still answering.
     QCOMPARE(query(FingerPort, "\r\n").bytes, listReply());

@@ -24,6 +24,13 @@ for tool in desktop-file-validate man file sha256sum getcap; do
     fi
 done
 
+# The version the build was configured with, as the package carries it.
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+if [ -z "$version" ]; then
+    echo "FAIL: $build/CPackConfig.cmake names no package version"
+    exit 1
+fi
+
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -108,6 +115,8 @@ check_files() {
             'Hidden=true'; do
             grep -qE -- "$text" "$tmp/$name.man" || fail "$name: the manual page does not show /$text/"
         done
+        grep -qE "Tellwick ${version//./\\.}( |$)" "$tmp/$name.man" ||
+            fail "$name: the manual page does not name the release Tellwick $version"
     fi
 
     local size

@@ -3,9 +3,9 @@
 #include "Dialogs.h"
 
 #include <QList>
-#include <functional>
 #include <QQueue>
 #include <QString>
+#include <functional>
 
 // A stand-in for the message boxes: records every box and end request, and answers from a
 // queue that the test fills (OK, Cancel or No when it is empty). Installs itself while alive.
@@ -34,8 +34,7 @@ public:
             whileShown(boxes.last());
         if (!nextAnswers.isEmpty())
             return nextAnswers.dequeue();
-        return buttons == Buttons::Ok ? Answer::Ok
-                                      : (buttons == Buttons::YesNo ? Answer::No : Answer::Cancel);
+        return answerThatChangesNothing(buttons);
     }
 
     void requestProgramEnd(int exitCode) override { endRequests.append(exitCode); }

@@ -3,6 +3,7 @@
 // What the tests of the setup window and its services share: a known user and computer,
 // a prepared registry file, and a way to put a query to a port and wait for the answer.
 
+#include "Descriptors.h"
 #include "LoopbackClient.h"
 #include "Main.h"
 #include "RecordingDialogs.h"
@@ -84,11 +85,6 @@ struct Program
     std::unique_ptr<TStatDialog> stat;
     int beeps = 0;
 };
-
-inline int openDescriptors()
-{
-    return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
-}
 
 inline LoopbackClient::Options request(const QByteArray &bytes)
 {

@@ -1,10 +1,17 @@
 #include "About.h"
 #include "TellwickIcon.h"
+#include "TellwickVersion.h"
 
 #include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
+
+namespace {
+
+const QString VersionText = QStringLiteral("Version ") + QLatin1String(TellwickRelease);
+
+} // namespace
 
 class TestAbout : public QObject
 {
@@ -22,7 +29,7 @@ void TestAbout::content()
     TAboutBox box;
     QCOMPARE(box.windowTitle(), QStringLiteral("About"));
     QCOMPARE(box.ProductName->text(), QStringLiteral("Tellwick"));
-    QCOMPARE(box.Version->text(), QStringLiteral("Version 0.95 Beta"));
+    QCOMPARE(box.Version->text(), VersionText);
     QCOMPARE(box.OKButton->text(), QStringLiteral("OK"));
     QVERIFY(box.isHidden());
 }
@@ -63,7 +70,7 @@ void TestAbout::hides()
     QVERIFY(box && box->isHidden());
     box->ShowAbout();
     QVERIFY(box->isVisible());
-    QCOMPARE(box->Version->text(), QStringLiteral("Version 0.95 Beta"));
+    QCOMPARE(box->Version->text(), VersionText);
 }
 
 QTEST_MAIN(TestAbout)

@@ -16,6 +16,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -432,8 +433,23 @@ void TestFinger::closingDuringQuery()
 
 void TestFinger::save()
 {
-    QCOMPARE(QFileInfo(form->SaveDialog->selectedFiles().value(0)).fileName(),
-             QStringLiteral("FingerResult"));
+    // No file dialog, and so nothing that watches a folder, before the first "Save...".
+    QVERIFY(!form->findChild<QFileDialog *>());
+    QStringList proposed;
+    for (int i = 0; i < 2; ++i) {
+        QTimer::singleShot(0, form.get(), [&] {
+            const QList<QFileDialog *> made = form->findChildren<QFileDialog *>();
+            for (QFileDialog *dialog : made) {
+                proposed << QFileInfo(dialog->selectedFiles().value(0)).fileName();
+                dialog->reject();
+            }
+        });
+        form->SaveClick();
+    }
+    // One dialog, made once, proposing the name every time.
+    QCOMPARE(proposed, (QStringList{"FingerResult", "FingerResult"}));
+    QVERIFY(dialogs->boxes.isEmpty());
+
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("FingerResult"));
     QVERIFY(writeFile(path, "an older and longer result"));

@@ -90,7 +90,7 @@ private slots:
     {
         Program program;
         program.form->now = [] { return FixedTime; };
-        const int descriptors = openDescriptors();
+        const int descriptors = openDescriptorCount();
         for (int i = 0; i < 10; ++i) {
             LoopbackClient::Options reset;
             reset.resetAtOnce = true;
@@ -104,7 +104,7 @@ private slots:
         QCOMPARE(client.received(), FixedReply);
         QVERIFY(program.dialogs.boxes.isEmpty());
         // Every session was closed again.
-        QTRY_COMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE(openDescriptorCount(), descriptors);
     }
 
     // A reply made once is kept only while the clock stays within its second.

@@ -3,42 +3,23 @@
 #include "MainFormFixture.h"
 #include "NetNamespace.h"
 
+#include "ExpectedReplies.h"
 #include "FingerReply.h"
+#include "FingerSessions.h"
 #include "Sockets.h"
 #include "TrayIcon.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
 
+using namespace ExpectedReplies;
+
 namespace {
 
 using Values = QList<QPair<QString, QString>>;
 
-const QByteArray Dashes = "-------------------------";
-
-QByteArray lines(const QByteArrayList &entries)
-{
-    QByteArray bytes;
-    for (const QByteArray &entry : entries)
-        bytes += entry + "\r\n";
-    return bytes;
-}
-
-const QByteArray ListReplyAllOn =
-    lines({"Finger Reply:", Dashes, "Information: ", "OS Type: Unknown", "OS Version: 6.1",
-           "Computer Name: labhost", Dashes, "1 user logged in:", FakeLogin});
-
-QByteArray detailsReply(const QByteArray &name, const QByteArray &realName = "Unknown")
-{
-    return lines({"Finger Reply:", Dashes, "Information on user: " + name, "Real Name: " + realName,
-                  "Home Phone: -", "Office Phone: -", "Plan:", "No Plan.", "",
-                  "Project:", "No Project."});
-}
-
-QByteArray refusal(const QByteArray &name, const QByteArray &text)
-{
-    return lines({"Finger Reply:", Dashes, "Information on user: " + name, text});
-}
+const ComputerFacts LabFacts{"Unknown", 6, 1, "labhost"};
+const QByteArray ListReplyAllOn = header() + information(LabFacts) + listed(FakeLogin);
 
 } // namespace
 
@@ -61,33 +42,29 @@ private slots:
         QTest::addRow("list LF CR") << defaults << QByteArray("\n\r") << ListReplyAllOn;
         QTest::addRow("list CR") << defaults << QByteArray("\r") << ListReplyAllOn;
         QTest::addRow("list LF") << defaults << QByteArray("\n") << ListReplyAllOn;
-        QTest::addRow("list, both off")
-            << Values{{"EnableInfo", "\"0\""}, {"EnableList", "\"0\""}} << QByteArray("\r\n")
-            << lines({"Finger Reply:", Dashes, "No Users logged in"});
+        QTest::addRow("list, both off") << Values{{"EnableInfo", "\"0\""}, {"EnableList", "\"0\""}}
+                                        << QByteArray("\r\n") << header() + unlisted();
         QTest::addRow("list, information only")
             << Values{{"EnableList", "\"0\""}} << QByteArray("\r\n")
-            << lines({"Finger Reply:", Dashes, "Information: ", "OS Type: Unknown",
-                      "OS Version: 6.1", "Computer Name: labhost", Dashes, "No Users logged in"});
-        QTest::addRow("list, user only")
-            << Values{{"EnableInfo", "\"0\""}} << QByteArray("\r\n")
-            << lines({"Finger Reply:", Dashes, "1 user logged in:", FakeLogin});
+            << header() + information(LabFacts) + unlisted();
+        QTest::addRow("list, user only") << Values{{"EnableInfo", "\"0\""}} << QByteArray("\r\n")
+                                         << header() + listed(FakeLogin);
         QTest::addRow("verbose switch is a user")
-            << defaults << QByteArray("/W\r\n") << refusal("/W", "No such user logged on.");
+            << defaults << QByteArray("/W\r\n") << noSuchUser("/W");
         QTest::addRow("three bytes have no name")
-            << defaults << QByteArray("a\r\n") << refusal("", "No such user logged on.");
-        QTest::addRow("two letters")
-            << defaults << QByteArray("ab\r\n") << refusal("ab", "No such user logged on.");
+            << defaults << QByteArray("a\r\n") << noSuchUser("");
+        QTest::addRow("two letters") << defaults << QByteArray("ab\r\n") << noSuchUser("ab");
         QTest::addRow("the login") << defaults << FakeLogin + "\r\n" << detailsReply(FakeLogin);
         QTest::addRow("name holding the login") << defaults << "x" + FakeLogin + "x\r\n"
                                                 << detailsReply("x" + FakeLogin + "x");
-        QTest::addRow("login in other case") << defaults << QByteArray("Lab_User\r\n")
-                                             << refusal("Lab_User", "No such user logged on.");
+        QTest::addRow("login in other case")
+            << defaults << QByteArray("Lab_User\r\n") << noSuchUser("Lab_User");
         QTest::addRow("user information off")
             << Values{{"EnableUserInfo", "\"0\""}} << FakeLogin + "\r\n"
-            << refusal(FakeLogin, "That information is restricted.");
+            << restricted(FakeLogin);
         QTest::addRow("details from the registry")
             << Values{{"lab_userRealName", "\"Ada Lovelace\""}} << FakeLogin + "\r\n"
-            << detailsReply(FakeLogin, "Ada Lovelace");
+            << detailsReply(FakeLogin, {.realName = "Ada Lovelace"});
     }
 
     void repliesByteForByte()
@@ -182,7 +159,7 @@ private slots:
     void clientLeavingSilentlyFreesTheListener()
     {
         Program program;
-        const int descriptors = openDescriptors();
+        const int descriptors = openDescriptorCount();
         LoopbackClient::Options silent;
         silent.leaveSilently = true;
         LoopbackClient leaver(79, silent);
@@ -197,7 +174,7 @@ private slots:
         LoopbackClient next(79, request("\r\n"));
         WAIT_FOR_CLIENT(next);
         QCOMPARE(next.received(), ListReplyAllOn);
-        QTRY_COMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE(openDescriptorCount(), descriptors);
     }
 
     void resetIsShownAndFreesTheListener()
@@ -219,7 +196,7 @@ private slots:
     void resetsWhileTheBoxIsOpenNeverStackBoxes()
     {
         Program program;
-        const int descriptors = openDescriptors();
+        const int descriptors = openDescriptorCount();
         int nested = 0;
         bool open = false;
         program.dialogs.whileShown = [&](const RecordingDialogs::Box &) {
@@ -243,7 +220,7 @@ private slots:
         reset.resetAtOnce = true;
         LoopbackClient first(79, reset);
         QTRY_VERIFY_WITH_TIMEOUT(!program.dialogs.boxes.isEmpty() && !open, 60000);
-        QTRY_COMPARE(openDescriptors(), descriptors);
+        QTRY_COMPARE(openDescriptorCount(), descriptors);
         QCOMPARE(nested, 0);
         QCOMPARE(program.dialogs.boxes.size(), 1);
         QVERIFY(program.logLines().contains("Connection reset by peer"));
@@ -256,7 +233,7 @@ private slots:
     void silentSessionIsClosedAfterTheRequestTimeout()
     {
         Program program;
-        program.form->requestTimeoutMs = 300;
+        program.form->fingerSessions->requestTimeoutMs = 300;
         LoopbackClient::Options mute;
         mute.sendRequest = false;
         LoopbackClient waiter(79, mute);
@@ -290,8 +267,7 @@ private slots:
         details.RealName = "Unknown";
         details.HPhone = details.OPhone = "-";
         details.Plan = plan;
-        const QByteArray expected =
-            JoinReplyLines(ReplyHeaderLines() + UserReplyLines(FakeLogin, details).lines);
+        const QByteArray expected = BuildFingerReply(FakeLogin + "\r\n", details, LabFacts).bytes;
         QVERIFY(expected.size() > 2 * 1024 * 1024);
 
         LoopbackClient::Options slow = request(FakeLogin + "\r\n");

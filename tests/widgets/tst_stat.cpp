@@ -8,7 +8,10 @@
 #include <QScrollBar>
 #include <QTableView>
 #include <QTest>
+#include <QTextBlock>
 #include <QTextDocument>
+
+#include <vector>
 
 namespace {
 
@@ -32,6 +35,18 @@ void appendAll(TStatDialog &dialog, const QStringList &lines)
 {
     for (const QString &line : lines)
         dialog.AppendLog(line);
+}
+
+// The lines that the window shows, each followed by CR LF as the log counts them.
+QString shownLog(const TStatDialog &dialog)
+{
+    const QTextDocument *document = dialog.Memo1->document();
+    if (document->isEmpty())
+        return {};
+    QString text;
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next())
+        text += block.text() + QLatin1String("\r\n");
+    return text;
 }
 
 QStringList cells(const TStatDialog &dialog)
@@ -62,11 +77,6 @@ private slots:
     void markupStaysLiteral();
     void logWrittenWhileHiddenLooksTheSame_data();
     void logWrittenWhileHiddenLooksTheSame();
-    void hiddenLogIsExactAtEveryMoment();
-    void hiddenAndShownLogsAgree_data();
-    void hiddenAndShownLogsAgree();
-    void linesTogetherAsOneByOne_data();
-    void linesTogetherAsOneByOne();
     void tabFollowsTheTabOrder();
     void queryTableKeepsTheLatestRows_data();
     void queryTableKeepsTheLatestRows();
@@ -76,25 +86,78 @@ void TestStat::appendedLines_data()
 {
     QTest::addColumn<QStringList>("lines");
     QTest::addColumn<QString>("log");
+    QTest::addColumn<bool>("shown");
+    QTest::addColumn<bool>("together");
 
-    QTest::addRow("exactly 4096 stays") << fullLog() << joined(fullLog());
-    QTest::addRow("one more line restarts") << fullLog() + QStringList{"y"} << RestartLog;
-    QTest::addRow("one more empty line restarts") << fullLog() + QStringList{""} << RestartLog;
-    QTest::addRow("long line on empty log restarts")
-        << QStringList{QString(4097, 'a')} << RestartLog;
-    QTest::addRow("line after a restart is kept")
-        << fullLog() + QStringList{"y", "next"} << RestartLog + "next\r\n";
-    QTest::addRow("empty first line is a line") << QStringList{"", "a"} << "\r\na\r\n";
-    QTest::addRow("request with its CR LF")
-        << QStringList{"sent: user\r\n", "Buffer Len: 6"} << "sent: user\r\n\r\nBuffer Len: 6\r\n";
+    struct Case
+    {
+        const char *name;
+        QStringList lines;
+        QString log;
+    };
+    // 63 lines of 62 characters: 4032 of the 4096.
+    const QStringList nearlyFull = fullLog().mid(1);
+    const std::vector<Case> cases{
+        {"exactly 4096 stays", fullLog(), joined(fullLog())},
+        {"one more line restarts", fullLog() + QStringList{"y"}, RestartLog},
+        {"one more empty line restarts", fullLog() + QStringList{""}, RestartLog},
+        {"long line on empty log restarts", {QString(4097, 'a')}, RestartLog},
+        {"line after a restart is kept", fullLog() + QStringList{"y", "next"},
+         RestartLog + "next\r\n"},
+        {"lines longer than the log", {QString(3000, 'a'), QString(2000, 'b')}, RestartLog},
+        {"restart amid a query's lines",
+         nearlyFull + QStringList{"Buffer Len: 10", "Socket(12), sent: lab_user\r\n",
+                                  "Sending data to Socket: 12", "next"},
+         RestartLog + "next\r\n"},
+        {"query's lines up to 4096 stay",
+         nearlyFull + QStringList{"Buffer Len: 10", "Socket(12), sent: lab_user\r\n", "x"},
+         joined(nearlyFull) + "Buffer Len: 10\r\nSocket(12), sent: lab_user\r\n\r\nx\r\n"},
+        {"empty first line is a line", {"", "a"}, "\r\na\r\n"},
+        {"request with its CR LF",
+         {"sent: user\r\n", "Buffer Len: 6"},
+         "sent: user\r\n\r\nBuffer Len: 6\r\n"},
+        {"lone CR and lone LF break lines",
+         {"lone\rCR", "lone\nLF"},
+         "lone\r\nCR\r\nlone\r\nLF\r\n"},
+        {"LF CR and doubled breaks",
+         {"LF CR\n\r", "\r\n\r\n"},
+         "LF CR\r\n\r\n\r\n"
+         "\r\n\r\n\r\n"},
+        {"separators break lines, other marks stay",
+         {QString(QChar::ParagraphSeparator) + "p", QString(QChar::LineSeparator) + "l",
+          QString(QChar(0xfdd0)) + "frame" + QChar(0xfdd1), QString(QChar(0)) + "nul"},
+         "\r\np\r\n" + QString(QChar::LineSeparator) + "l\r\n" + "\r\nframe\r\n\r\n" + QChar(0) +
+             "nul\r\n"},
+    };
+    for (const Case &c : cases) {
+        for (const bool shown : {false, true}) {
+            for (const bool together : {false, true}) {
+                QTest::addRow("%s, %s, %s", c.name, shown ? "shown" : "hidden",
+                              together ? "together" : "one by one")
+                    << c.lines << c.log << shown << together;
+            }
+        }
+    }
 }
 
+// The log holds the lines as the rule says, whether the window is shown or not and whether
+// they come one by one or together, and the window shows exactly those lines.
 void TestStat::appendedLines()
 {
     QFETCH(QStringList, lines);
     QFETCH(QString, log);
+    QFETCH(bool, shown);
+    QFETCH(bool, together);
     TStatDialog dialog;
-    appendAll(dialog, lines);
+    if (shown)
+        dialog.ShowStatistics();
+    if (together)
+        dialog.AppendLog(lines);
+    else
+        appendAll(dialog, lines);
+    QCOMPARE(dialog.logText(), log);
+    dialog.ShowStatistics();
+    QCOMPARE(shownLog(dialog), log);
     QCOMPARE(dialog.logText(), log);
 }
 
@@ -265,98 +328,6 @@ void TestStat::logWrittenWhileHiddenLooksTheSame()
     QCOMPARE(dialog.Memo1->grab().toImage(), seen);
     QCOMPARE(dialog.Memo1->verticalScrollBar()->maximum(),
              dialog.Memo1->verticalScrollBar()->value());
-}
-
-void TestStat::hiddenLogIsExactAtEveryMoment()
-{
-    TStatDialog dialog;
-    QString expected;
-    for (int i = 0; i < 200; ++i) {
-        const QString line = QString(i % 50, QLatin1Char('a' + i % 26));
-        dialog.AppendLog(line);
-        expected += line + QLatin1String("\r\n");
-        if (expected.size() > TStatDialog::MaxLogLength)
-            expected = RestartLog;
-        QCOMPARE(dialog.logText(), expected);
-    }
-    dialog.ShowStatistics();
-    QCOMPARE(dialog.Memo1->toPlainText() + "\n", expected.replace("\r\n", "\n"));
-}
-
-void TestStat::hiddenAndShownLogsAgree_data()
-{
-    QTest::addColumn<QStringList>("lines");
-
-    QTest::addRow("plain") << QStringList{"Buffer Len: 6", "Sending data to Socket: 12"};
-    QTest::addRow("CR LF, CR, LF") << QStringList{"sent: user\r\n", "lone\rCR", "lone\nLF"};
-    QTest::addRow("LF CR, doubled") << QStringList{"LF CR\n\r", "\r\n\r\n", "\n\n\r\r"};
-    QTest::addRow("empty lines") << QStringList{"", "", "x"};
-    QTest::addRow("separators") << QStringList{
-        QString(QChar::ParagraphSeparator) + "p", QString(QChar::LineSeparator) + "l",
-        QString(QChar(0xfdd0)) + "frame" + QChar(0xfdd1), QString(QChar(0)) + "nul"};
-}
-
-// Lines appended while nobody sees the log are counted as the shown log counts them: both
-// restart at the same line, and hold the same text at every moment.
-void TestStat::hiddenAndShownLogsAgree()
-{
-    QFETCH(QStringList, lines);
-    TStatDialog hidden;
-    TStatDialog shown;
-    shown.ShowStatistics();
-    int restarts = 0;
-    for (int i = 0; restarts < 3; ++i) {
-        const QString line = lines[i % lines.size()] + QString(i % 7, QLatin1Char('.'));
-        hidden.AppendLog(line);
-        shown.AppendLog(line);
-        QCOMPARE(hidden.logText(), shown.logText());
-        if (shown.logText().startsWith(QLatin1String("Log Restart.\r\n")) &&
-            shown.logText().size() == RestartLog.size())
-            ++restarts;
-    }
-    hidden.ShowStatistics();
-    QCOMPARE(hidden.Memo1->toPlainText(), shown.Memo1->toPlainText());
-    QCOMPARE(hidden.logText(), shown.logText());
-}
-
-void TestStat::linesTogetherAsOneByOne_data()
-{
-    QTest::addColumn<int>("filled"); // characters in the log before
-    QTest::addColumn<QStringList>("lines");
-
-    const QStringList query{"Starting send on socket(12) Peer IP=127.0.0.1 Peer Port=40000",
-                            "Socket(12), sent: lab_user\r\n", "Buffer Len: 10",
-                            "Sending data to Socket: 12"};
-    const QStringList breaks{"lone\rCR", "lone\nLF", "LF CR\n\r", "\r\n\r\n", ""};
-    for (const int filled : {0, 3000, 3900, 3960, 4000, 4060}) {
-        QTest::addRow("query lines after %d", filled) << filled << query;
-        QTest::addRow("line breaks after %d", filled) << filled << breaks;
-    }
-    QTest::addRow("longer than the log")
-        << 0 << QStringList{QString(3000, 'a'), QString(2000, 'b')};
-}
-
-// Appending lines together leaves the log exactly as appending them one by one, the restart
-// rule included.
-void TestStat::linesTogetherAsOneByOne()
-{
-    QFETCH(int, filled);
-    QFETCH(QStringList, lines);
-    TStatDialog together;
-    TStatDialog oneByOne;
-    for (TStatDialog *dialog : {&together, &oneByOne}) {
-        for (int length = 0; length + 32 <= filled; length += 32)
-            dialog->AppendLog(QString(30, 'f'));
-    }
-    together.AppendLog(lines);
-    appendAll(oneByOne, lines);
-    QCOMPARE(together.logText(), oneByOne.logText());
-    together.ShowStatistics();
-    oneByOne.ShowStatistics();
-    QCOMPARE(together.Memo1->toPlainText(), oneByOne.Memo1->toPlainText());
-    together.AppendLog(QStringLiteral("next"));
-    oneByOne.AppendLog(QStringLiteral("next"));
-    QCOMPARE(together.logText(), oneByOne.logText());
 }
 
 // Tab goes from control to control in the window's order, through the table as well.
