@@ -13,7 +13,6 @@
 #include "TerminationSignals.h"
 
 #include <QApplication>
-#include <QLineEdit>
 #include <QTimer>
 
 #include <cstdio>
@@ -76,17 +75,6 @@ bool choosePlatforms()
     return displayWanted;
 }
 
-// Fills the finger client's two fields and runs the query, as a person would; a query that is
-// still running is stopped first.
-void runFingerQuery(TFingerForm &fingerForm, const FingerAddress &address)
-{
-    if (fingerForm.ClientBusy)
-        fingerForm.Button1Click();
-    fingerForm.FingerEdit->setText(address.name);
-    fingerForm.HostEdit->setText(address.host);
-    fingerForm.FingerBtnClick();
-}
-
 // A request of this start (handedOver false) or of a later one (true).
 void answer(const InstanceRequest &request, bool handedOver, TMainForm &mainForm,
             TFingerForm &fingerForm)
@@ -102,7 +90,7 @@ void answer(const InstanceRequest &request, bool handedOver, TMainForm &mainForm
         break;
     case InstanceRequest::Kind::Finger:
         mainForm.Finger1Click();
-        runFingerQuery(fingerForm, request.address);
+        fingerForm.runQuery(request.address.name, request.address.host);
         break;
     }
 }
