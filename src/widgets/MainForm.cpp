@@ -224,7 +224,7 @@ void TMainForm::createTrayIcon()
     TrayIcon->setIcon(TellwickIcon());
     TrayIcon->setToolTip(QStringLiteral("Tellwick Idle"));
     TrayIcon->OnDblClick = [this](QObject *sender) { TrayIconDblClick(sender); };
-    TrayIcon->PopupMenu = PopupMenu1;
+    TrayIcon->setPopupMenu(PopupMenu1);
 }
 
 void TMainForm::connectHandlers()

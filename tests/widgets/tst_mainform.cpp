@@ -93,7 +93,7 @@ private slots:
         QCOMPARE(captions, (QStringList{"Setup...", "Statistics...", "Finger...", "Enabled", "-",
                                         "About...", "Exit"}));
         QCOMPARE(program.form->PopupMenu1->defaultAction(), program.form->Setup1);
-        QCOMPARE(program.form->TrayIcon->PopupMenu, program.form->PopupMenu1);
+        QCOMPARE(program.form->TrayIcon->PopupMenu(), program.form->PopupMenu1);
     }
 
     void fingerPortTakenEndsWithoutSaving()
