@@ -29,21 +29,26 @@ private slots:
 
     void replyIsTheLocalTimeWithoutLineEnd_data()
     {
+        QTest::addColumn<QByteArray>("host");
         QTest::addColumn<bool>("clientSendsText");
         QTest::addColumn<bool>("clientHalfCloses");
-        QTest::addRow("silent client") << false << false;
+        const QByteArray v4 = "127.0.0.1";
+        QTest::addRow("silent client") << v4 << false << false;
         // Text that is never read must not turn the close into a reset that eats the reply.
-        QTest::addRow("client sends text") << true << false;
-        QTest::addRow("client half-closes at once") << false << true;
+        QTest::addRow("client sends text") << v4 << true << false;
+        QTest::addRow("client half-closes at once") << v4 << false << true;
+        QTest::addRow("silent client over IPv6") << QByteArray("::1") << false << false;
     }
 
     void replyIsTheLocalTimeWithoutLineEnd()
     {
+        QFETCH(QByteArray, host);
         QFETCH(bool, clientSendsText);
         QFETCH(bool, clientHalfCloses);
         Program program;
         program.form->now = [] { return FixedTime; };
         LoopbackClient::Options options;
+        options.host = host;
         options.request = "what time is it?\r\n";
         options.sendRequest = clientSendsText;
         options.shutdownWrite = clientHalfCloses;
@@ -58,8 +63,9 @@ private slots:
         QStringList lines = program.logLines();
         lines.removeIf([](const QString &line) { return line.startsWith("Socket: "); });
         QVERIFY2(lines.size() >= 3, qPrintable(lines.join('|')));
-        static const QRegularExpression accepted(QStringLiteral(
-            "^Daytime req, socket\\((\\d+)\\) Peer IP=127\\.0\\.0\\.1 Peer Port=\\d+$"));
+        const QRegularExpression accepted(
+            QStringLiteral("^Daytime req, socket\\((\\d+)\\) Peer IP=%1 Peer Port=\\d+$")
+                .arg(QRegularExpression::escape(QString::fromLatin1(host))));
         const auto match = accepted.match(lines[0]);
         QVERIFY2(match.hasMatch(), qPrintable(lines[0]));
         QCOMPARE(lines[1], QStringLiteral("DayTime req:") + match.captured(1));
@@ -75,6 +81,7 @@ private slots:
         LoopbackClient::Options options;
         options.sendRequest = false;
         LoopbackClient first(13, options);
+        options.host = "::1"; // the same listener serves both families
         LoopbackClient second(13, options);
         WAIT_FOR_CLIENT(first);
         WAIT_FOR_CLIENT(second);

@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -21,18 +22,25 @@
 
 namespace {
 
-// Another program that holds a port.
-int holdPort(quint16 port)
+// Another program that holds a port, of IPv4 or of IPv6 alone.
+int holdPort(quint16 port, int family = AF_INET)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Like any server: connections of earlier tests that are still closing do not count.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    if (fd == -1 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1 ||
-        ::listen(fd, 5) == -1) {
+    if (family == AF_INET6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    sockaddr_in ipv4{};
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_port = htons(port);
+    sockaddr_in6 ipv6{};
+    ipv6.sin6_family = AF_INET6;
+    ipv6.sin6_port = htons(port);
+    const bool bound = family == AF_INET
+                           ? ::bind(fd, reinterpret_cast<sockaddr *>(&ipv4), sizeof ipv4) == 0
+                           : ::bind(fd, reinterpret_cast<sockaddr *>(&ipv6), sizeof ipv6) == 0;
+    if (fd == -1 || !bound || ::listen(fd, 5) == -1) {
         if (fd != -1)
             ::close(fd);
         return -1;
@@ -95,9 +103,17 @@ private slots:
         QCOMPARE(program.form->TrayIcon->PopupMenu, program.form->PopupMenu1);
     }
 
+    void fingerPortTakenEndsWithoutSaving_data()
+    {
+        QTest::addColumn<int>("family");
+        QTest::addRow("by IPv4") << int(AF_INET);
+        QTest::addRow("by IPv6 only") << int(AF_INET6);
+    }
+
     void fingerPortTakenEndsWithoutSaving()
     {
-        const int holder = holdPort(79);
+        QFETCH(int, family);
+        const int holder = holdPort(79, family);
         QVERIFY(holder != -1);
         const auto release = qScopeGuard([holder] { ::close(holder); });
         writeRegistry({{"lab_userRealName", "\"Kept\""}});
@@ -311,6 +327,28 @@ private slots:
         program.form->HomePhoneEditor->clear();
         QTest::keyClicks(program.form->HomePhoneEditor, QString(60, QLatin1Char('5')));
         QCOMPARE(Settings.HPhone.size(), 50);
+    }
+
+    void allowFromBoxShowsAndChangesTheSetting()
+    {
+        writeRegistry({{"AllowFrom", "\"network\""}});
+        Program program;
+        QCOMPARE(Settings.AllowFrom, AllowedPeers::Network);
+        program.form->Setup1Click();
+        QComboBox *box = program.form->AllowFromBox;
+        QCOMPARE(box->currentText(), QStringLiteral("This network"));
+        QCOMPARE(box->count(), 3);
+
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Down);
+        QCOMPARE(box->currentText(), QStringLiteral("This computer only"));
+        QCOMPARE(Settings.AllowFrom, AllowedPeers::Computer); // at once, before OK
+        QTest::mouseClick(program.form->Button2, Qt::LeftButton);
+        QVERIFY(readRegistry().contains("\"AllowFrom\"=\"computer\""));
+
+        Settings.AllowFrom = AllowedPeers::Anyone;
+        program.form->Setup1Click();
+        QCOMPARE(box->currentText(), QStringLiteral("Anyone"));
     }
 
     void controlsCarryTheirHints_data()
