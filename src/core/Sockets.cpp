@@ -1,6 +1,7 @@
 #include "Sockets.h"
 
 #include "Dialogs.h"
+#include "HostResolver.h"
 #include "RuntimeError.h"
 #include "SocketChannels.h"
 #include "SocketSystem.h"
@@ -285,8 +286,10 @@ struct TSockets::Private
     int lastErrorCode = 0;
     QString lastErrorText;
     Failure listenFailure;
-    // The remote address of SConnect.
+    // The remote address of SConnect (Accept takes its peer's apart).
     sockaddr_in address{};
+    // The remote address of SConnect when IPAddr is an IPv6 literal.
+    std::optional<sockaddr_in6> remote6;
     QTimer callTimer;
     QByteArray receiveBuffer;
     // Notifications on their way to the event handler, in order. A zero timer delivers
@@ -436,7 +439,10 @@ void TSockets::SConnect()
     const quint16 port = networkPort(Port);
     const QByteArray host = IPAddr.toLocal8Bit();
     in_addr_t remote = ::inet_addr(host.constData());
-    if (remote == INADDR_NONE) {
+    d->remote6.reset();
+    if (remote == INADDR_NONE)
+        d->remote6 = ipv6SocketAddress(IPAddr, port);
+    if (remote == INADDR_NONE && !d->remote6) {
         const std::optional<in_addr> found = lookUpHost(host);
         if (!found) {
             Private::settingBox("Cannot convert host address");
@@ -444,7 +450,7 @@ void TSockets::SConnect()
         }
         remote = found->s_addr;
     }
-    // Filled after the look-up: an Accept in a handler that ran meanwhile shares the record.
+    // Filled after the look-up: an SConnect in a handler that ran meanwhile shares the record.
     d->address = {};
     d->address.sin_family = AF_INET;
     d->address.sin_port = port;
@@ -460,7 +466,7 @@ void TSockets::SConnect()
 void TSockets::Private::openSession()
 {
     int cause = 0;
-    q->SessionSocket = openSocket(&cause);
+    q->SessionSocket = openSocket(&cause, remote6 ? AF_INET6 : AF_INET);
     if (q->SessionSocket == -1)
         q->ReportError(-1, QStringLiteral("SConnect (socket)"), winSockError(cause));
 }
@@ -472,7 +478,12 @@ void TSockets::Private::bindReservedPort()
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         local.sin_port = htons(quint16(localPort));
-        const int failed = bindTo(q->SessionSocket, local);
+        sockaddr_in6 local6{};
+        local6.sin6_family = AF_INET6;
+        local6.sin6_addr = in6addr_any;
+        local6.sin6_port = local.sin_port;
+        const int failed =
+            remote6 ? bindTo(q->SessionSocket, local6) : bindTo(q->SessionSocket, local);
         if (failed == 0)
             return;
         if (failed == EADDRINUSE)
@@ -496,14 +507,16 @@ void TSockets::Private::registerSession()
 void TSockets::Private::connectSession()
 {
     const int fd = q->SessionSocket;
-    const auto *remoteAddress = reinterpret_cast<const sockaddr *>(&address);
+    const auto *remoteAddress = remote6 ? reinterpret_cast<const sockaddr *>(&*remote6)
+                                        : reinterpret_cast<const sockaddr *>(&address);
+    const socklen_t remoteSize = remote6 ? sizeof *remote6 : sizeof address;
     int error = 0;
     {
         const TimedCall timed(*this);
         if (!channels.holds(fd)) {
             error = WSAENOTSOCK;
         } else if (eventDriven()) {
-            if (::connect(fd, remoteAddress, sizeof address) == 0) {
+            if (::connect(fd, remoteAddress, remoteSize) == 0) {
                 channels.setConnecting(fd);
             } else if (errno == EINPROGRESS || errno == EINTR) {
                 // The outcome arrives as FD_CONNECT.
@@ -514,7 +527,7 @@ void TSockets::Private::connectSession()
             }
         } else {
             BlockingCall call;
-            if (call.connect(fd, remoteAddress, sizeof address) == 0) {
+            if (call.connect(fd, remoteAddress, remoteSize) == 0) {
                 channels.setConnected(fd);
             } else {
                 error = winSockError(errno);

@@ -1,8 +1,8 @@
 #include "NetNamespace.h"
 
 #include <QFile>
+#include <QProcess>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -75,49 +75,18 @@ bool enterPrivateNetworkNamespace(QString *whyNot)
 
 bool addForeignAddress(const char *address, QString *whyNot)
 {
-    const auto failed = [whyNot](const char *step) {
-        *whyNot = QStringLiteral("cannot add an address to loopback (%1): %2")
-                      .arg(QLatin1String(step), QString::fromLocal8Bit(std::strerror(errno)));
-        return false;
-    };
-    ifreq request{};
-    auto *ipv4 = reinterpret_cast<sockaddr_in *>(&request.ifr_addr);
-    if (::inet_pton(AF_INET, address, &ipv4->sin_addr) == 1) {
-        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (fd == -1)
-            return failed("socket");
-        // An alias of loopback takes the address, then a netmask of all ones.
-        std::strncpy(request.ifr_name, "lo:foreign", IFNAMSIZ - 1);
-        ipv4->sin_family = AF_INET;
-        bool ok = ::ioctl(fd, SIOCSIFADDR, &request) != -1;
-        ipv4->sin_addr.s_addr = INADDR_NONE;
-        ok = ok && ::ioctl(fd, SIOCSIFNETMASK, &request) != -1;
-        const int error = errno;
-        ::close(fd);
-        errno = error;
-        return ok || failed("IPv4");
-    }
-    // The kernel's in6_ifreq.
-    struct
-    {
-        in6_addr address;
-        quint32 prefixLength;
-        int interfaceIndex;
-    } ipv6{};
-    if (::inet_pton(AF_INET6, address, &ipv6.address) != 1) {
-        errno = EINVAL;
-        return failed(address);
-    }
-    ipv6.prefixLength = 128;
-    ipv6.interfaceIndex = int(::if_nametoindex("lo"));
-    const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd == -1)
-        return failed("socket");
-    const bool ok = ::ioctl(fd, SIOCSIFADDR, &ipv6) != -1;
-    const int error = errno;
-    ::close(fd);
-    errno = error;
-    return ok || failed("IPv6");
+    const bool ipv6 = std::strchr(address, ':') != nullptr;
+    QStringList arguments{"address", "add", QLatin1String(address) + (ipv6 ? "/128" : "/32"), "dev",
+                          "lo"};
+    if (ipv6)
+        arguments << "nodad"; // usable at once
+    QProcess ip;
+    ip.start(QStringLiteral("ip"), arguments);
+    if (ip.waitForFinished() && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0)
+        return true;
+    *whyNot = QStringLiteral("cannot add %1 to loopback with ip (iproute2): %2")
+                  .arg(QLatin1String(address), ip.errorString() + ip.readAllStandardError());
+    return false;
 }
 
 bool enterPrivateNetworkNamespaceOnce()

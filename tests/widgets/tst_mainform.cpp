@@ -4,6 +4,7 @@
 #include "NetNamespace.h"
 
 #include "Sockets.h"
+#include "TestFiles.h"
 #include "TrayIcon.h"
 
 #include <QAction>
@@ -22,25 +23,18 @@
 
 namespace {
 
-// Another program that holds a port, of IPv4 or of IPv6 alone.
-int holdPort(quint16 port, int family = AF_INET)
+// Another program that holds a port.
+int holdPort(quint16 port)
 {
-    const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     // Like any server: connections of earlier tests that are still closing do not count.
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    if (family == AF_INET6)
-        ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    sockaddr_in ipv4{};
-    ipv4.sin_family = AF_INET;
-    ipv4.sin_port = htons(port);
-    sockaddr_in6 ipv6{};
-    ipv6.sin6_family = AF_INET6;
-    ipv6.sin6_port = htons(port);
-    const bool bound = family == AF_INET
-                           ? ::bind(fd, reinterpret_cast<sockaddr *>(&ipv4), sizeof ipv4) == 0
-                           : ::bind(fd, reinterpret_cast<sockaddr *>(&ipv6), sizeof ipv6) == 0;
-    if (fd == -1 || !bound || ::listen(fd, 5) == -1) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    if (fd == -1 || ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1 ||
+        ::listen(fd, 5) == -1) {
         if (fd != -1)
             ::close(fd);
         return -1;
@@ -100,20 +94,12 @@ private slots:
         QCOMPARE(captions, (QStringList{"Setup...", "Statistics...", "Finger...", "Enabled", "-",
                                         "About...", "Exit"}));
         QCOMPARE(program.form->PopupMenu1->defaultAction(), program.form->Setup1);
-        QCOMPARE(program.form->TrayIcon->PopupMenu, program.form->PopupMenu1);
-    }
-
-    void fingerPortTakenEndsWithoutSaving_data()
-    {
-        QTest::addColumn<int>("family");
-        QTest::addRow("by IPv4") << int(AF_INET);
-        QTest::addRow("by IPv6 only") << int(AF_INET6);
+        QCOMPARE(program.form->TrayIcon->PopupMenu(), program.form->PopupMenu1);
     }
 
     void fingerPortTakenEndsWithoutSaving()
     {
-        QFETCH(int, family);
-        const int holder = holdPort(79, family);
+        const int holder = holdPort(79);
         QVERIFY(holder != -1);
         const auto release = qScopeGuard([holder] { ::close(holder); });
         writeRegistry({{"lab_userRealName", "\"Kept\""}});
@@ -142,6 +128,24 @@ private slots:
         QVERIFY(program.dialogs.endRequests.isEmpty());
         QVERIFY(!Settings.EnableDayTime);
         QVERIFY(FingerListening);
+    }
+
+    void unusableSettingsFileStartsWithFingerOff()
+    {
+        QDir().mkpath(QFileInfo(registryPath()).absolutePath());
+        QVERIFY(writeFile(registryPath(), "Enable=1\n"));
+        Program program;
+        QCOMPARE(program.dialogs.boxes.size(), 1);
+        QVERIFY(program.dialogs.texts().first().contains(registryPath()));
+        QCOMPARE(program.dialogs.boxes.first().icon, Dialogs::Icon::None);
+        QVERIFY(!FingerListening);
+        QVERIFY(!program.form->Enabled1->isChecked());
+        QCOMPARE(knock(13), LoopbackClient::Ending::Closed);
+        // Opening the setup window shows finger off and opens nothing.
+        program.form->Setup1Click();
+        QVERIFY(!program.form->FingerBox->isChecked());
+        QCOMPARE(knock(79), LoopbackClient::Ending::Refused);
+        QCOMPARE(readRegistry(), QByteArray("Enable=1\n"));
     }
 
     void unreadableSettingsStopStartUp()
