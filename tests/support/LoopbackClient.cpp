@@ -32,17 +32,12 @@ bool socketAddress(const QByteArray &host, quint16 port, sockaddr_storage *addre
     *address = {};
     auto *ipv4 = reinterpret_cast<sockaddr_in *>(address);
     auto *ipv6 = reinterpret_cast<sockaddr_in6 *>(address);
-    if (::inet_pton(AF_INET, host.constData(), &ipv4->sin_addr) == 1) {
-        ipv4->sin_family = AF_INET;
-        ipv4->sin_port = htons(port);
-        return true;
-    }
-    if (::inet_pton(AF_INET6, host.constData(), &ipv6->sin6_addr) == 1) {
-        ipv6->sin6_family = AF_INET6;
-        ipv6->sin6_port = htons(port);
-        return true;
-    }
-    return false;
+    ipv4->sin_port = htons(port); // at the same place in both records
+    if (::inet_pton(AF_INET, host.constData(), &ipv4->sin_addr) == 1)
+        address->ss_family = AF_INET;
+    else if (::inet_pton(AF_INET6, host.constData(), &ipv6->sin6_addr) == 1)
+        address->ss_family = AF_INET6;
+    return address->ss_family != AF_UNSPEC;
 }
 
 } // namespace

@@ -29,26 +29,21 @@ private slots:
 
     void replyIsTheLocalTimeWithoutLineEnd_data()
     {
-        QTest::addColumn<QByteArray>("host");
         QTest::addColumn<bool>("clientSendsText");
         QTest::addColumn<bool>("clientHalfCloses");
-        const QByteArray v4 = "127.0.0.1";
-        QTest::addRow("silent client") << v4 << false << false;
+        QTest::addRow("silent client") << false << false;
         // Text that is never read must not turn the close into a reset that eats the reply.
-        QTest::addRow("client sends text") << v4 << true << false;
-        QTest::addRow("client half-closes at once") << v4 << false << true;
-        QTest::addRow("silent client over IPv6") << QByteArray("::1") << false << false;
+        QTest::addRow("client sends text") << true << false;
+        QTest::addRow("client half-closes at once") << false << true;
     }
 
     void replyIsTheLocalTimeWithoutLineEnd()
     {
-        QFETCH(QByteArray, host);
         QFETCH(bool, clientSendsText);
         QFETCH(bool, clientHalfCloses);
         Program program;
         program.form->now = [] { return FixedTime; };
         LoopbackClient::Options options;
-        options.host = host;
         options.request = "what time is it?\r\n";
         options.sendRequest = clientSendsText;
         options.shutdownWrite = clientHalfCloses;
@@ -63,9 +58,8 @@ private slots:
         QStringList lines = program.logLines();
         lines.removeIf([](const QString &line) { return line.startsWith("Socket: "); });
         QVERIFY2(lines.size() >= 3, qPrintable(lines.join('|')));
-        const QRegularExpression accepted(
-            QStringLiteral("^Daytime req, socket\\((\\d+)\\) Peer IP=%1 Peer Port=\\d+$")
-                .arg(QRegularExpression::escape(QString::fromLatin1(host))));
+        static const QRegularExpression accepted(QStringLiteral(
+            "^Daytime req, socket\\((\\d+)\\) Peer IP=127\\.0\\.0\\.1 Peer Port=\\d+$"));
         const auto match = accepted.match(lines[0]);
         QVERIFY2(match.hasMatch(), qPrintable(lines[0]));
         QCOMPARE(lines[1], QStringLiteral("DayTime req:") + match.captured(1));

@@ -337,12 +337,9 @@ private slots:
     {
         writeRegistry({{"AllowFrom", "\"network\""}});
         Program program;
-        QCOMPARE(Settings.AllowFrom, AllowedPeers::Network);
         program.form->Setup1Click();
         QComboBox *box = program.form->AllowFromBox;
         QCOMPARE(box->currentText(), QStringLiteral("This network"));
-        QCOMPARE(box->count(), 3);
-
         box->setFocus();
         QTest::keyClick(box, Qt::Key_Down);
         QCOMPARE(box->currentText(), QStringLiteral("This computer only"));
