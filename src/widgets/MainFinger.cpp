@@ -136,8 +136,11 @@ void TMainForm::SocketsDataAvailable(TSockets *, int Socket)
     else
         log(QStringLiteral("Socket(") + number + QStringLiteral("), asked for: ") +
             QString::fromLocal8Bit(RequestedName(request)));
-    const BuiltReply reply = BuildFingerReply(request, fingerSessions->details(Settings),
-                                              fingerSessions->facts(*ComputerInfo));
+    const BuiltReply reply = BuildFingerReply(
+        request, fingerSessions->details(Settings), fingerSessions->facts(*ComputerInfo),
+        [this](const QString &path, const QByteArray &missingText) {
+            return fingerSessions->planText(path, missingText);
+        });
     if (reply.details)
         log(QStringLiteral("Data len: ") + QString::number(reply.bytes.size()));
 
