@@ -7,6 +7,7 @@
 #include "FingerReply.h"
 #include "FingerSessions.h"
 #include "Sockets.h"
+#include "TestFiles.h"
 #include "TrayIcon.h"
 
 #include <QApplication>
@@ -216,11 +217,9 @@ private slots:
         if (!QFile::exists(QStringLiteral("/usr/bin/finger")))
             QSKIP("no finger client installed");
         QTemporaryDir dir;
-        const QByteArray hosts = dir.filePath(QStringLiteral("hosts")).toLocal8Bit();
-        QFile file(QString::fromLocal8Bit(hosts));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("::1 localhost\n127.0.0.1 localhost\n");
-        file.close();
+        const QString hostsPath = dir.filePath(QStringLiteral("hosts"));
+        QVERIFY(writeFile(hostsPath, "::1 localhost\n127.0.0.1 localhost\n"));
+        const QByteArray hosts = hostsPath.toLocal8Bit();
         Program program;
         QProcess finger;
         // The hosts file is the client's alone, in a mount namespace of its own.
