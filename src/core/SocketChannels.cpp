@@ -44,7 +44,7 @@ struct SocketChannels::Channel
     bool writeDue = false; // FD_WRITE is owed once the socket can send
     bool ended = false;    // end of stream or a reset was seen
     bool peerKnown = false;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     QByteArray output;
 
     bool closing = false;
@@ -333,7 +333,7 @@ void SocketChannels::acceptCalled(int listenFd)
     update(*channel);
 }
 
-void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_in &peer)
+void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_storage &peer)
 {
     adopt(newFd);
     if (Channel *channel = findHeld(newFd)) {
@@ -346,7 +346,7 @@ void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_in &peer)
         select(newFd, listener->events);
 }
 
-const sockaddr_in *SocketChannels::knownPeer(int fd) const
+const sockaddr_storage *SocketChannels::knownPeer(int fd) const
 {
     const Channel *channel = findHeld(fd);
     return channel && channel->peerKnown && !channel->ended ? &channel->peer : nullptr;
@@ -431,7 +431,7 @@ int SocketChannels::closeGracefully(int fd)
     // An accepted connection that has shown no end or reset is connected: no need to ask.
     const bool connected = channel->peerKnown && !channel->ended;
     channel->closing = true;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     if (!connected && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
         // Never connected, still connecting, listening or already broken: nothing to save.

@@ -13,6 +13,7 @@
 class FingerSessions;
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QFileDialog;
 class QGroupBox;
 class QLabel;
@@ -72,6 +73,8 @@ public:
     QCheckBox *CheckBox3 = nullptr;
     QCheckBox *CheckBox4 = nullptr;
     QCheckBox *CheckBox5 = nullptr;
+    // "Answer queries from", below the boxes.
+    QComboBox *AllowFromBox = nullptr;
     QLabel *VersionLabel = nullptr;
     QPushButton *Button2 = nullptr;
 
@@ -116,6 +119,7 @@ public:
     void UserInfoBoxClick();
     void CheckBox1Click();
     void CheckBox2Click();
+    void AllowFromBoxChange();
 
     // The finger service.
     void SocketsSessionAvailable(TSockets *Sender, int Socket);
@@ -145,6 +149,8 @@ private:
     void sessionTimedOut(int session);
     // Tells stderr why a listener could not open its port; cause is the errno of the failure.
     void reportListenFailure(const char *service, int port, int cause);
+    // Closes an accepted session whose peer may not ask, logged once; false when it may.
+    bool refusePeer(TSockets *listener, int session);
 
     TStatDialog *m_statDialog = nullptr;
     TAboutBox *m_aboutBox = nullptr;

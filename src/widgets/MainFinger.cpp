@@ -43,6 +43,10 @@ void TMainForm::SocketsSessionAvailable(TSockets *, int)
     }
     QueryBusy = true;
     const int session = Sockets->Accept();
+    if (session != -1 && refusePeer(Sockets, session)) {
+        finishQuery();
+        return;
+    }
     log(QStringLiteral("Client session accepted, socket(%1) Peer IP=%2 Peer Port=%3")
             .arg(session)
             .arg(Sockets->PeerAddress(session), Sockets->PeerPort(session)));
