@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -44,11 +45,23 @@ bool hasDisplay()
            qEnvironmentVariableIsSet("WAYLAND_DISPLAY");
 }
 
+// Every session and every close that waits for its peer holds a descriptor: take all the
+// system allows, not the small default that select() once needed.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     // Without a display the services still run; only the tray icon and the windows are gone.
+    raiseDescriptorLimit();
     const bool headless = !hasDisplay();
     if (headless)
         qputenv("QT_QPA_PLATFORM", "offscreen");
