@@ -1,6 +1,7 @@
 #include "NoiseLimit.h"
 
 #include <QElapsedTimer>
+#include <QStringList>
 #include <QTimer>
 
 #include <algorithm>
@@ -8,17 +9,6 @@
 #include <tuple>
 #include <utility>
 #include <vector>
-
-namespace {
-
-constexpr qint64 windowMs = 1000;
-
-QString summary(const QString &text, int leftOut)
-{
-    return text + QStringLiteral(" ... %1 more").arg(leftOut);
-}
-
-} // namespace
 
 NoiseLimit::NoiseLimit(QObject *parent, Clock clock) : QObject(parent), m_clock(std::move(clock))
 {
@@ -32,21 +22,34 @@ NoiseLimit::NoiseLimit(QObject *parent, Clock clock) : QObject(parent), m_clock(
     connect(m_summaryTimer, &QTimer::timeout, this, &NoiseLimit::summarize);
 }
 
+std::pair<QString, NoiseLimit::Out> NoiseLimit::endWindow(QHash<QString, Window>::iterator window,
+                                                          qint64 now)
+{
+    if (window->leftOut == 0) {
+        m_windows.erase(window);
+        return {};
+    }
+    std::pair<QString, Out> summary{
+        window.key() + QStringLiteral(" ... %1 more").arg(window->leftOut), std::move(window->out)};
+    const qint64 length = std::min(2 * window->length, LongestWindowMs);
+    *window = Window{now + length, length, 0, 0, {}};
+    return summary;
+}
+
 void NoiseLimit::pass(const QString &text, Out out)
 {
     const qint64 now = m_clock();
     auto found = m_windows.find(text);
     if (found != m_windows.end() && found->end <= now) {
-        // The timer is late: the count of the second that is over comes first.
-        const Window over = std::move(*found);
-        m_windows.erase(found);
-        if (over.leftOut > 0)
-            over.out(summary(text, over.leftOut));
+        // The timer is late: the count of the window that is over comes first.
+        const auto [summary, summaryOut] = endWindow(found, now);
+        if (summaryOut)
+            summaryOut(summary);
         found = m_windows.find(text);
     }
     if (found == m_windows.end())
-        found = m_windows.insert(text, Window{now + windowMs, 0, 0, {}});
-    if (found->passed < PassedPerSecond) {
+        found = m_windows.insert(text, Window{now + FirstWindowMs, FirstWindowMs, 0, 0, {}});
+    if (found->passed < PassedPerWindow) {
         ++found->passed;
         out(text);
         return;
@@ -59,28 +62,31 @@ void NoiseLimit::pass(const QString &text, Out out)
 void NoiseLimit::summarize()
 {
     const qint64 now = m_clock();
-    std::vector<std::pair<QString, Window>> over;
-    for (auto it = m_windows.begin(); it != m_windows.end();) {
-        if (it->end <= now) {
-            over.emplace_back(it.key(), std::move(*it));
-            it = m_windows.erase(it);
-        } else {
-            ++it;
-        }
+    QStringList over;
+    for (auto it = m_windows.cbegin(); it != m_windows.cend(); ++it) {
+        if (it->end <= now)
+            over << it.key();
+    }
+    std::vector<std::pair<qint64, std::pair<QString, Out>>> due;
+    for (const QString &text : std::as_const(over)) {
+        const auto window = m_windows.find(text);
+        const qint64 end = window->end;
+        auto summary = endWindow(window, now);
+        if (summary.second)
+            due.emplace_back(end, std::move(summary));
     }
     scheduleSummary();
-    std::sort(over.begin(), over.end(), [](const auto &one, const auto &other) {
-        return std::tie(one.second.end, one.first) < std::tie(other.second.end, other.first);
+    // In the order their windows ended, which a hash does not keep.
+    std::sort(due.begin(), due.end(), [](const auto &one, const auto &other) {
+        return std::tie(one.first, one.second.first) < std::tie(other.first, other.second.first);
     });
-    for (const auto &[text, window] : over) {
-        if (window.leftOut > 0)
-            window.out(summary(text, window.leftOut));
-    }
+    for (const auto &[end, summary] : due)
+        summary.second(summary.first);
 }
 
 void NoiseLimit::scheduleSummary()
 {
-    // Windows without a count end silently, whenever their text comes again or a summary runs.
+    // Windows without a count end silently, whenever their text comes again.
     qint64 next = -1;
     for (const Window &window : std::as_const(m_windows)) {
         if (window.leftOut > 0 && (next == -1 || window.end < next))

@@ -41,6 +41,24 @@ void TestNoiseLimit::repeats_data()
     QTest::addRow("a late summary comes before the next repeat")
         << QStringList{"0 reset", "1 reset", "2 reset", "3 reset", "1500 reset"}
         << QStringList{"reset", "reset", "reset ... 2 more", "reset"};
+    QTest::addRow("a storm that goes on gets longer windows")
+        << QStringList{"0 reset",    "1 reset",    "2 reset",    "1000 @", "1001 reset",
+                       "1002 reset", "1003 reset", "2999 @",     "3000 @", "3001 reset",
+                       "3002 reset", "3003 reset", "3004 reset", "6999 @", "7000 @"}
+        << QStringList{"reset", "reset", "reset ... 1 more", "reset", "reset", "reset ... 1 more",
+                       "reset", "reset", "reset ... 2 more"};
+    QTest::addRow("windows grow to half a minute")
+        << QStringList{"0 x",     "0 x",     "0 x",     "1000 x",  "1000 x",  "1000 x",
+                       "3000 x",  "3000 x",  "3000 x",  "7000 x",  "7000 x",  "7000 x",
+                       "15000 x", "15000 x", "15000 x", "31000 x", "31000 x", "31000 x",
+                       "61000 x", "61000 x", "61000 x", "91000 @"}
+        << QStringList{"x", "x", "x ... 1 more", "x", "x", "x ... 1 more", "x", "x", "x ... 1 more",
+                       "x", "x", "x ... 1 more", "x", "x", "x ... 1 more", "x", "x", "x ... 1 more",
+                       "x", "x", "x ... 1 more"};
+    QTest::addRow("a quiet window after a storm starts over")
+        << QStringList{"0 reset",    "1 reset",    "2 reset",    "1000 @", "3000 @",
+                       "3001 reset", "3002 reset", "3003 reset", "4001 @"}
+        << QStringList{"reset", "reset", "reset ... 1 more", "reset", "reset", "reset ... 1 more"};
     QTest::addRow("a quiet second leaves nothing to sum up")
         << QStringList{"0 reset", "1 reset", "1000 @", "1200 reset", "1201 reset"}
         << QStringList{"reset", "reset", "reset", "reset"};

@@ -201,9 +201,12 @@ public:
         environment.insert("XDG_RUNTIME_DIR", m_runtime.path());
         environment.insert("HOME", m_configHome);
         m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (!m_errorFile.isEmpty())
+        if (m_errorFile.isEmpty()) {
+            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        } else {
+            m_process.setProcessChannelMode(QProcess::SeparateChannels);
             m_process.setStandardErrorFile(m_errorFile);
+        }
         m_process.start(executable(), QStringList());
         m_process.waitForStarted(10000);
     }
