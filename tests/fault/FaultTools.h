@@ -193,6 +193,13 @@ public:
 
     qint64 processId() const { return m_process.processId(); }
 
+    // Before start: run the program through this command (setpriv and its options).
+    void setWrapper(const QStringList &wrapper) { m_wrapper = wrapper; }
+    // Before start: keep the program's standard error for standardError().
+    void keepStandardError() { m_keepStandardError = true; }
+    QByteArray standardError() { return m_process.readAllStandardError(); }
+    QString runtimeFolder() const { return m_runtime.path(); }
+
     void start()
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -201,13 +208,15 @@ public:
         environment.insert("XDG_RUNTIME_DIR", m_runtime.path());
         environment.insert("HOME", m_configHome);
         m_process.setProcessEnvironment(environment);
-        if (m_errorFile.isEmpty()) {
-            m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        } else {
-            m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        const bool separate = m_keepStandardError || !m_errorFile.isEmpty();
+        m_process.setProcessChannelMode(separate ? QProcess::SeparateChannels
+                                                 : QProcess::ForwardedErrorChannel);
+        if (!m_errorFile.isEmpty())
             m_process.setStandardErrorFile(m_errorFile);
-        }
-        m_process.start(executable(), QStringList());
+        if (m_wrapper.isEmpty())
+            m_process.start(executable(), QStringList());
+        else
+            m_process.start(m_wrapper.first(), m_wrapper.mid(1) << executable());
         m_process.waitForStarted(10000);
     }
 
@@ -248,6 +257,8 @@ public:
 private:
     QString m_configHome;
     QString m_errorFile;
+    QStringList m_wrapper;
+    bool m_keepStandardError = false;
     QTemporaryDir m_runtime;
     QProcess m_process;
 };
