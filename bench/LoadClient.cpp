@@ -1,10 +1,11 @@
-// tellwick-load: puts queries to a TCP service on 127.0.0.1 and checks every reply byte for
-// byte. Each query connects, sends the request, reads to the end and closes.
+// tellwick-load: puts queries to a TCP service on 127.0.0.1 (or --host, e.g. ::1) and checks
+// every reply byte for byte. Each query connects, sends the request, reads to the end and
+// closes.
 //
-//   tellwick-load --port P --request TEXT (--expect FILE | --expect-daytime)
+//   tellwick-load --port P --request TEXT (--expect FILE | --expect-daytime) [--host ADDRESS]
 //                 [--queries N] [--concurrency C] [--query-timeout-ms MS] [--time-limit-s S]
 //                 [--label NAME]
-//   tellwick-load --wait-port P --since-ns NS [--time-limit-s S]
+//   tellwick-load --wait-port P --since-ns NS [--host ADDRESS] [--time-limit-s S]
 //
 // The first form prints one line of key=value figures and exits 0 only when every query got
 // its exact reply. The second waits until the port accepts and prints the time from NS
@@ -46,6 +47,7 @@ constexpr int OutcomeCount = 7;
 struct Options
 {
     int port = 0;
+    std::string host = "127.0.0.1";
     std::string request;
     std::string expected;
     bool expectDaytime = false;
@@ -123,6 +125,8 @@ Options parse(int argc, char **argv)
         };
         if (arg == "--port")
             options.port = std::atoi(value());
+        else if (arg == "--host")
+            options.host = value();
         else if (arg == "--request")
             options.request = unescape(value());
         else if (arg == "--expect")
@@ -155,12 +159,21 @@ Options parse(int argc, char **argv)
     return options;
 }
 
-sockaddr_in loopback(int port)
+// The server's address: an IPv4 or IPv6 address text and the port.
+sockaddr_storage serverAddress(const Options &options)
 {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_storage address{};
+    auto &ipv4 = reinterpret_cast<sockaddr_in &>(address);
+    auto &ipv6 = reinterpret_cast<sockaddr_in6 &>(address);
+    if (::inet_pton(AF_INET, options.host.c_str(), &ipv4.sin_addr) == 1) {
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(uint16_t(options.port));
+    } else if (::inet_pton(AF_INET6, options.host.c_str(), &ipv6.sin6_addr) == 1) {
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(uint16_t(options.port));
+    } else {
+        usage("--host takes an IPv4 or IPv6 address");
+    }
     return address;
 }
 
@@ -230,13 +243,13 @@ struct Result
     size_t bytes = 0;
 };
 
-Result query(const Options &options, const sockaddr_in &address)
+Result query(const Options &options, const sockaddr_storage &address)
 {
     Result result;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(options.queryTimeoutMs);
     const time_t startSecond = std::time(nullptr);
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         result.outcome = Outcome::Other;
         return result;
@@ -319,10 +332,10 @@ Result query(const Options &options, const sockaddr_in &address)
 
 int waitForPort(const Options &options)
 {
-    const sockaddr_in address = loopback(options.port);
+    const sockaddr_storage address = serverAddress(options);
     const auto deadline = Clock::now() + std::chrono::seconds(options.timeLimitS);
     while (Clock::now() < deadline) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd == -1)
             usage("socket failed");
         const bool accepted =
@@ -361,7 +374,7 @@ int main(int argc, char **argv)
     if (!options.expectDaytime && options.expected.empty())
         usage("--expect FILE or --expect-daytime is required");
 
-    const sockaddr_in address = loopback(options.port);
+    const sockaddr_storage address = serverAddress(options);
     const auto overallDeadline = Clock::now() + std::chrono::seconds(options.timeLimitS);
     std::atomic<long> issued{0};
     std::mutex mutex;

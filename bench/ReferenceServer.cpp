@@ -120,15 +120,18 @@ int main(int argc, char **argv)
     ::sigaction(SIGTERM, &action, nullptr);
     ::sigaction(SIGINT, &action, nullptr);
 
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Both families on one socket, as the program listens.
+    const int listener = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listener == -1)
         fail("socket");
     const int on = 1;
+    const int off = 0;
     ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(uint16_t(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    ::setsockopt(listener, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(uint16_t(port));
+    address.sin6_addr = in6addr_any;
     if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1)
         fail("bind");
     if (::listen(listener, ListenBacklog) == -1)

@@ -113,7 +113,7 @@ QByteArray RequestedName(const QByteArray &request)
 }
 
 BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &details,
-                            const ComputerFacts &facts)
+                            const ComputerFacts &facts, const PlanTextReader &readPlanText)
 {
     BuiltReply reply;
     QByteArray &bytes = reply.bytes;
@@ -160,11 +160,14 @@ BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &deta
     line({"Real Name: ", details.RealName});
     line({"Home Phone: ", details.HPhone});
     line({"Office Phone: ", details.OPhone});
+    const auto planText = [&readPlanText](const QString &path, const QByteArray &missingText) {
+        return readPlanText ? readPlanText(path, missingText) : ReadPlanText(path, missingText);
+    };
     line({"Plan:"});
-    line({ReadPlanText(details.Plan, QByteArrayLiteral("No Plan."))});
+    line({planText(details.Plan, QByteArrayLiteral("No Plan."))});
     line({});
     line({"Project:"});
-    line({ReadPlanText(details.Project, QByteArrayLiteral("No Project."))});
+    line({planText(details.Project, QByteArrayLiteral("No Project."))});
     reply.details = true;
     return reply;
 }

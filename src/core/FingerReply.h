@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 // The parts of a finger answer that need no socket and no window: how a request is read and
 // which lines the reply holds. All texts are bytes in the wire encoding.
 
@@ -43,8 +45,11 @@ struct BuiltReply
 // facts (EnableInfo) and the user or nobody (EnableList); for a user request the name asked
 // for, then a refusal, "No such user logged on." or the user's details with the plan and
 // project texts. Throws RuntimeError when a plan or project file exists but cannot be read.
+// readPlanText gives the entry of the plan and of the project; ReadPlanText when empty.
+using PlanTextReader =
+    std::function<QByteArray(const QString &path, const QByteArray &missingText)>;
 BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &details,
-                            const ComputerFacts &facts);
+                            const ComputerFacts &facts, const PlanTextReader &readPlanText = {});
 
 // The reply entry for a plan or project file: its lines, each ended with CR LF, up to the
 // first NUL byte. An empty path, a missing file or anything but a regular file gives

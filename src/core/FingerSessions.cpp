@@ -108,6 +108,11 @@ const ComputerFacts &FingerSessions::facts(const TComputerInfo &info)
     return m_facts;
 }
 
+QByteArray FingerSessions::planText(const QString &path, const QByteArray &missingText)
+{
+    return m_planTexts.text(path, missingText);
+}
+
 QString FingerSessions::queryTime(const LocalTimeText::Clock &clock)
 {
     return m_queryTime.text(clock);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "DayTime.h"
+#include "FileTextCache.h"
 #include "FingerReply.h"
 #include "Settings.h"
 
@@ -63,6 +64,8 @@ public:
     const FingerDetails &details(const TSettings &settings);
     // Gathered once: the facts do not change while the program runs.
     const ComputerFacts &facts(const TComputerInfo &info);
+    // The entry of a plan or project file, read again only when the file has changed.
+    QByteArray planText(const QString &path, const QByteArray &missingText);
     // The query table's time column for the clock's current time.
     QString queryTime(const LocalTimeText::Clock &clock);
 
@@ -84,4 +87,5 @@ private:
     ComputerFacts m_facts;
     bool m_factsValid = false;
     LocalTimeText m_queryTime{FormatQueryTime, true};
+    FileTextCache m_planTexts{ReadPlanText};
 };

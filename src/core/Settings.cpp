@@ -90,6 +90,9 @@ QString LoadSettings(TSettings &settings, const QString &registryPath)
     readString(registry, login + QStringLiteral("OPhone"), QStringLiteral("-"), settings.OPhone);
     readString(registry, login + QStringLiteral("Plan"), QString(), settings.Plan);
     readString(registry, login + QStringLiteral("Project"), QString(), settings.Project);
+    QString allowFrom;
+    readString(registry, QStringLiteral("AllowFrom"), QString(), allowFrom);
+    settings.AllowFrom = AllowedPeersFromText(allowFrom);
 
     if (status != RegistryFile::LoadStatus::Unreadable &&
         status != RegistryFile::LoadStatus::Unparsable)
@@ -125,6 +128,7 @@ void SaveSettings(TSettings &settings, const QString &registryPath)
         {login + QStringLiteral("OPhone"), settings.OPhone},
         {login + QStringLiteral("Plan"), settings.Plan},
         {login + QStringLiteral("Project"), settings.Project},
+        {QStringLiteral("AllowFrom"), AllowedPeersText(settings.AllowFrom)},
     };
     const auto failedToSet = [](const QString &name) {
         return RuntimeError(QStringLiteral("Failed to set data for '%1'").arg(name));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AllowFrom.h"
+
 #include <QString>
 
 // The program-wide settings. The six switches are shared by every user of the computer; the
@@ -9,6 +11,8 @@ struct TSettings
     QString RealName, HPhone, OPhone, Plan, Project, Login;
     bool Enable = true, EnableList = true, EnableInfo = true, EnableUserInfo = true,
          EnableDayTime = true, Beep = true;
+    // Shared by every user, like the switches.
+    AllowedPeers AllowFrom = AllowedPeers::Anyone;
     // Never stored: the file was there but could not be read, so the next save keeps a copy of
     // whatever it holds by then before replacing it.
     bool keepFileOnSave = false;

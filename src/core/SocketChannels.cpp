@@ -57,7 +57,7 @@ struct SocketChannels::Channel
     bool writeDue = false;     // FD_WRITE is owed once the socket can send
     bool ended = false;        // end of stream or a reset was seen
     bool peerKnown = false;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     QByteArray output;
 
     bool closing = false;
@@ -376,7 +376,7 @@ void SocketChannels::resumeAccepting(int listenFd, quint64 serial)
     acceptCalled(listenFd);
 }
 
-void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_in &peer)
+void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_storage &peer)
 {
     if (Channel *listener = findHeld(listenFd))
         listener->acceptPauseMs = 0;
@@ -391,7 +391,7 @@ void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_in &peer)
         select(newFd, listener->events);
 }
 
-const sockaddr_in *SocketChannels::knownPeer(int fd) const
+const sockaddr_storage *SocketChannels::knownPeer(int fd) const
 {
     const Channel *channel = findHeld(fd);
     return channel && channel->peerKnown && !channel->ended ? &channel->peer : nullptr;
@@ -478,7 +478,7 @@ int SocketChannels::closeGracefully(int fd)
     channel->closing = true;
     channel->closingOrder = ++m_lastSerial;
     ++m_closingCount;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     if (!connected && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
         // Never connected, still connecting, listening or already broken: nothing to save.

@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
-#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <functional>
 #include <map>
@@ -85,10 +85,10 @@ public:
     void acceptStarved(int listenFd);
     // newFd was accepted from listenFd with the peer address that accept gave: it is held, and
     // registered for the listener's set.
-    void accepted(int listenFd, int newFd, const sockaddr_in &peer);
+    void accepted(int listenFd, int newFd, const sockaddr_storage &peer);
     // The peer address of a held fd as accept gave it, while the connection has shown no end
     // or reset; nullptr when the system must be asked.
-    const sockaddr_in *knownPeer(int fd) const;
+    const sockaddr_storage *knownPeer(int fd) const;
 
     // Sends data on the held fd without waiting: what the socket cannot take now is queued.
     // Returns the length of data, or -1 with errno when the send failed.

@@ -174,7 +174,7 @@ struct TSockets::Private
 
     // The three steps below return 0 or the errno of their failure.
 
-    // A new TCP socket held by the component, or -1 with *cause set.
+    // A new TCP socket of the family held by the component, or -1 with *cause set.
     int openSocket(int *cause, int family = AF_INET)
     {
         const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
@@ -195,17 +195,51 @@ struct TSockets::Private
         return 0;
     }
 
+    // A socket for a listener of both families: one IPv6 socket that takes IPv4 peers too,
+    // or where the system has no IPv6, an IPv4 one (*family tells which). -1 with *cause.
+    int openListener(int *family, int *cause)
+    {
+        *family = AF_INET6;
+        if (const int fd = openSocket(cause, AF_INET6); fd != -1) {
+            const int off = 0;
+            if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) == 0)
+                return fd;
+            // IPv4 peers could not reach it: fall back as if there were no IPv6.
+            channels.close(fd);
+        }
+        *family = AF_INET;
+        return openSocket(cause, AF_INET);
+    }
+
+    // Binds a listener to port (network byte order) of every local address of the family.
+    int bindListener(int fd, int family, quint16 port)
+    {
+        if (family == AF_INET6) {
+            sockaddr_in6 local{};
+            local.sin6_family = AF_INET6;
+            local.sin6_addr = in6addr_any;
+            local.sin6_port = port;
+            return bindTo(fd, local);
+        }
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(INADDR_ANY);
+        local.sin_port = port;
+        return bindTo(fd, local);
+    }
+
     int listenOn(int fd)
     {
         if (!channels.holds(fd))
             return ENOTSOCK;
         // Linux would bind an unbound socket to some free port; a listener that failed to
-        // bind its own port must fail here instead.
-        sockaddr_in local{};
+        // bind its own port must fail here instead. The port sits at the same place in
+        // both families' records.
+        sockaddr_storage local{};
         socklen_t size = sizeof local;
         if (::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &size) == -1)
             return errno;
-        if (local.sin_port == 0)
+        if (reinterpret_cast<const sockaddr_in &>(local).sin_port == 0)
             return EINVAL;
         if (::listen(fd, listenBacklog) == -1)
             return errno;
@@ -252,7 +286,7 @@ struct TSockets::Private
     int lastErrorCode = 0;
     QString lastErrorText;
     Failure listenFailure;
-    // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
+    // The remote address of SConnect (Accept takes its peer's apart).
     sockaddr_in address{};
     // The remote address of SConnect when IPAddr is an IPv6 literal.
     std::optional<sockaddr_in6> remote6;
@@ -318,16 +352,13 @@ void TSockets::Listen()
         return;
     }
     const quint16 port = networkPort(Port);
-    d->address = {};
-    d->address.sin_family = AF_INET;
-    d->address.sin_addr.s_addr = htonl(INADDR_ANY);
-    d->address.sin_port = port;
 
     // The listener replaced is closed only at the end: while it listens, the new socket
     // cannot take its port.
     const int replaced = d->listenSocket;
     int cause = 0;
-    d->listenSocket = d->openSocket(&cause);
+    int family = AF_INET6;
+    d->listenSocket = d->openListener(&family, &cause);
     if (d->listenSocket == -1) {
         d->listenFailed(-1, "socket", winSockError(cause), cause);
     } else {
@@ -335,7 +366,7 @@ void TSockets::Listen()
         const int on = 1;
         ::setsockopt(d->listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (const int failed = d->bindTo(d->listenSocket, d->address))
+    if (const int failed = d->bindListener(d->listenSocket, family, port))
         d->listenFailed(d->listenSocket, "Bind", winSockError(failed), failed);
     if (const int failed = d->listenOn(d->listenSocket))
         d->listenFailed(d->listenSocket, "Listen", winSockError(failed), failed);
@@ -367,21 +398,22 @@ int TSockets::Accept()
     int error = 0;
     int cause = 0;
     int fd = -1;
+    sockaddr_storage peer{};
     {
         const Private::TimedCall timed(*d);
-        socklen_t size = sizeof d->address;
+        socklen_t size = sizeof peer;
         if (!d->channels.holds(listenFd)) {
             error = WSAENOTSOCK;
         } else if (d->eventDriven()) {
             do
-                fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size,
+                fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &size,
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
             while (fd == -1 && errno == EINTR);
             if (fd == -1)
                 cause = errno;
         } else {
             BlockingCall call;
-            fd = call.accept(listenFd, reinterpret_cast<sockaddr *>(&d->address), &size);
+            fd = call.accept(listenFd, reinterpret_cast<sockaddr *>(&peer), &size);
             if (fd == -1)
                 cause = errno;
         }
@@ -390,7 +422,7 @@ int TSockets::Accept()
         SessionSocket = fd;
     }
     if (fd != -1)
-        d->channels.accepted(listenFd, fd, d->address);
+        d->channels.accepted(listenFd, fd, peer);
     // The connection stays queued; taking it again at once would fail the same way.
     const bool starved = cause == EMFILE || cause == ENFILE || cause == ENOBUFS || cause == ENOMEM;
     if (starved)
@@ -426,7 +458,7 @@ void TSockets::SConnect()
         }
         remote = found->s_addr;
     }
-    // Filled after the look-up: an Accept in a handler that ran meanwhile shares the record.
+    // Filled after the look-up: an SConnect in a handler that ran meanwhile shares the record.
     d->address = {};
     d->address.sin_family = AF_INET;
     d->address.sin_port = port;
@@ -607,29 +639,41 @@ int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize
 
 // The peer of a session, as accept gave it while the connection lasts; the system otherwise.
 // A query asks for it several times.
-static sockaddr_in peerOf(const SocketChannels &channels, int Socket)
+static sockaddr_storage peerOf(const SocketChannels &channels, int Socket)
 {
-    if (const sockaddr_in *known = channels.knownPeer(Socket))
+    if (const sockaddr_storage *known = channels.knownPeer(Socket))
         return *known;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     if (channels.holds(Socket))
         ::getpeername(Socket, reinterpret_cast<sockaddr *>(&peer), &size);
     return peer;
 }
 
+HostAddress TSockets::PeerHost(int Socket)
+{
+    const sockaddr_storage peer = peerOf(d->channels, Socket);
+    return HostAddress::fromSocketAddress(reinterpret_cast<const sockaddr *>(&peer));
+}
+
 QString TSockets::PeerAddress(int Socket)
 {
-    const sockaddr_in peer = peerOf(d->channels, Socket);
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
+    return PeerHost(Socket).text();
 }
 
 QString TSockets::PeerPort(int Socket)
 {
-    const sockaddr_in peer = peerOf(d->channels, Socket);
-    return QString::number(ntohs(peer.sin_port));
+    const sockaddr_storage peer = peerOf(d->channels, Socket);
+    // The port sits at the same place in both families' records; 0 when none is known.
+    return QString::number(ntohs(reinterpret_cast<const sockaddr_in &>(peer).sin_port));
+}
+
+void TSockets::Refuse(int Socket)
+{
+    d->channels.select(Socket, 0);
+    d->channels.close(Socket);
+    if (SessionSocket == Socket)
+        SessionSocket = -1;
 }
 
 void TSockets::ReportError(int Socket, const QString &label, int error)

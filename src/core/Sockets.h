@@ -1,5 +1,6 @@
 #pragma once
 
+#include "HostAddress.h"
 #include "WinSock.h"
 
 #include <QByteArray>
@@ -9,8 +10,9 @@
 #include <functional>
 #include <memory>
 
-// The program's event-driven TCP/IPv4 socket component: a listener that accepts sessions, or
-// a client that connects to a host. Socket numbers are file descriptors, -1 for none.
+// The program's event-driven TCP socket component: a listener that accepts sessions of IPv4
+// and IPv6 peers alike, or a client that connects to a host. Socket numbers are file
+// descriptors, -1 for none.
 class TSockets : public QObject
 {
     Q_OBJECT
@@ -77,8 +79,12 @@ public:
     void SetText(const QByteArray &text);
     QByteArray GetText();
     int SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize);
+    // An IPv4 peer dotted, an IPv6 peer in its compressed form.
     QString PeerAddress(int Socket);
     QString PeerPort(int Socket);
+    HostAddress PeerHost(int Socket);
+    // Closes a session at once, unanswered: nothing more is sent, notified or reported.
+    void Refuse(int Socket);
 
     // Records the failure, then raises OnErrorOccurred, or without a handler shows the
     // "WINSOCK ERROR" box and asks the program to end with code 0.

@@ -14,6 +14,7 @@ class FingerSessions;
 class NoiseLimit;
 class QAction;
 class QCheckBox;
+class QComboBox;
 class QFileDialog;
 class QGroupBox;
 class QLabel;
@@ -73,6 +74,8 @@ public:
     QCheckBox *CheckBox3 = nullptr;
     QCheckBox *CheckBox4 = nullptr;
     QCheckBox *CheckBox5 = nullptr;
+    // "Answer queries from", below the boxes.
+    QComboBox *AllowFromBox = nullptr;
     QLabel *VersionLabel = nullptr;
     QPushButton *Button2 = nullptr;
 
@@ -117,6 +120,7 @@ public:
     void UserInfoBoxClick();
     void CheckBox1Click();
     void CheckBox2Click();
+    void AllowFromBoxChange();
 
     // The finger service.
     void SocketsSessionAvailable(TSockets *Sender, int Socket);
@@ -148,6 +152,8 @@ private:
     void showSessionError(const QString &text);
     // Tells stderr why a listener could not open its port; cause is the errno of the failure.
     void reportListenFailure(const char *service, int port, int cause);
+    // Closes an accepted session whose peer may not ask, logged once; false when it may.
+    bool refusePeer(TSockets *listener, int session);
 
     TStatDialog *m_statDialog = nullptr;
     TAboutBox *m_aboutBox = nullptr;

@@ -9,6 +9,8 @@
 void TMainForm::Sockets1SessionAvailable(TSockets *, int)
 {
     const int session = Sockets1->Accept();
+    if (session != -1 && refusePeer(Sockets1, session))
+        return;
     log(QStringLiteral("Daytime req, socket(%1) Peer IP=%2 Peer Port=%3")
             .arg(session)
             .arg(Sockets1->PeerAddress(session), Sockets1->PeerPort(session)));

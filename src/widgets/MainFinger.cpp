@@ -44,6 +44,10 @@ void TMainForm::SocketsSessionAvailable(TSockets *, int)
     }
     QueryBusy = true;
     const int session = Sockets->Accept();
+    if (session != -1 && refusePeer(Sockets, session)) {
+        finishQuery();
+        return;
+    }
     log(QStringLiteral("Client session accepted, socket(%1) Peer IP=%2 Peer Port=%3")
             .arg(session)
             .arg(Sockets->PeerAddress(session), Sockets->PeerPort(session)));
@@ -140,8 +144,11 @@ void TMainForm::SocketsDataAvailable(TSockets *, int Socket)
     else
         log(QStringLiteral("Socket(") + number + QStringLiteral("), asked for: ") +
             QString::fromLocal8Bit(RequestedName(request)));
-    const BuiltReply reply = BuildFingerReply(request, fingerSessions->details(Settings),
-                                              fingerSessions->facts(*ComputerInfo));
+    const BuiltReply reply = BuildFingerReply(
+        request, fingerSessions->details(Settings), fingerSessions->facts(*ComputerInfo),
+        [this](const QString &path, const QByteArray &missingText) {
+            return fingerSessions->planText(path, missingText);
+        });
     if (reply.details)
         log(QStringLiteral("Data len: ") + QString::number(reply.bytes.size()));
 

@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -173,6 +174,15 @@ void TMainForm::createControls()
     auto *settingsLayout = new QVBoxLayout(GroupBox2);
     for (QCheckBox *box : {FingerBox, InfoBox, UserLBox, UserInfoBox, CheckBox1, CheckBox2})
         settingsLayout->addWidget(box);
+    AllowFromBox = new QComboBox(GroupBox2);
+    AllowFromBox->setToolTip(QStringLiteral("Choose who may ask for finger and daytime"));
+    AllowFromBox->addItem(QStringLiteral("Anyone"), int(AllowedPeers::Anyone));
+    AllowFromBox->addItem(QStringLiteral("This network"), int(AllowedPeers::Network));
+    AllowFromBox->addItem(QStringLiteral("This computer only"), int(AllowedPeers::Computer));
+    auto *allowFromLabel = new QLabel(QStringLiteral("Answer &queries from:"), GroupBox2);
+    allowFromLabel->setBuddy(AllowFromBox);
+    settingsLayout->addWidget(allowFromLabel);
+    settingsLayout->addWidget(AllowFromBox);
     // Three boxes that have no action: never shown, never reachable.
     for (QCheckBox **box : {&CheckBox3, &CheckBox4, &CheckBox5}) {
         *box = new QCheckBox(GroupBox2);
@@ -200,9 +210,10 @@ void TMainForm::createControls()
     setFixedSize(457, 296);
 
     QWidget::setTabOrder(Button2, LoginName);
-    QWidget *order[] = {LoginName, RealNameEditor, HomePhoneEditor, OfficePhoneEditor, PlanEditor,
-                        PlanBtn,   ProjectEditor,  ProjectBtn,      FingerBox,         InfoBox,
-                        UserLBox,  UserInfoBox,    CheckBox1,       CheckBox2};
+    QWidget *order[] = {LoginName,  RealNameEditor, HomePhoneEditor, OfficePhoneEditor,
+                        PlanEditor, PlanBtn,        ProjectEditor,   ProjectBtn,
+                        FingerBox,  InfoBox,        UserLBox,        UserInfoBox,
+                        CheckBox1,  CheckBox2,      AllowFromBox};
     for (std::size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -262,6 +273,7 @@ void TMainForm::connectHandlers()
     connect(UserInfoBox, &QCheckBox::toggled, this, &TMainForm::UserInfoBoxClick);
     connect(CheckBox1, &QCheckBox::toggled, this, &TMainForm::CheckBox1Click);
     connect(CheckBox2, &QCheckBox::toggled, this, &TMainForm::CheckBox2Click);
+    connect(AllowFromBox, &QComboBox::currentIndexChanged, this, &TMainForm::AllowFromBoxChange);
 }
 
 void TMainForm::setWindows(TStatDialog *statDialog, TAboutBox *aboutBox, QWidget *fingerForm)
@@ -365,6 +377,7 @@ void TMainForm::FillControls()
     UserInfoBox->setChecked(Settings.EnableUserInfo);
     CheckBox1->setChecked(Settings.EnableDayTime);
     CheckBox2->setChecked(Settings.Beep);
+    AllowFromBox->setCurrentIndex(AllowFromBox->findData(int(Settings.AllowFrom)));
 }
 
 void TMainForm::Setup1Click()
@@ -552,4 +565,22 @@ void TMainForm::CheckBox1Click()
 void TMainForm::CheckBox2Click()
 {
     Settings.Beep = CheckBox2->isChecked();
+}
+
+void TMainForm::AllowFromBoxChange()
+{
+    Settings.AllowFrom = AllowedPeers(AllowFromBox->currentData().toInt());
+}
+
+bool TMainForm::refusePeer(TSockets *listener, int session)
+{
+    const HostAddress peer = listener->PeerHost(session);
+    const AllowedPeers rule = Settings.AllowFrom;
+    // The interfaces are asked only about a peer that no fixed range lets in.
+    if (MayAsk(rule, peer, {}) ||
+        (rule == AllowedPeers::Network && MayAsk(rule, peer, InterfaceSubnets())))
+        return false;
+    log(QStringLiteral("Refused ") + peer.text() + QStringLiteral(": not allowed"));
+    listener->Refuse(session);
+    return true;
 }

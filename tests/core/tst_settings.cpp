@@ -92,6 +92,7 @@ void TestSettings::defaultsWithoutFileThenSaveWritesAllValues()
     const QStringList texts{settings.RealName, settings.HPhone, settings.OPhone, settings.Plan,
                             settings.Project};
     QCOMPARE(texts, (QStringList{"Unknown", "-", "-", "", ""}));
+    QCOMPARE(settings.AllowFrom, AllowedPeers::Anyone);
     QVERIFY(!QFile::exists(m_path)); // loading writes nothing
 
     settings.EnableDayTime = false;
@@ -101,7 +102,8 @@ void TestSettings::defaultsWithoutFileThenSaveWritesAllValues()
                                    "\"EnableUserInfo\"=\"1\"\n\"EnableDayTime\"=\"0\"\n"
                                    "\"Beep\"=\"1\"\n\"lab_userRealName\"=\"Unknown\"\n"
                                    "\"lab_userHPhone\"=\"-\"\n\"lab_userOPhone\"=\"-\"\n"
-                                   "\"lab_userPlan\"=\"\"\n\"lab_userProject\"=\"\"\n\n");
+                                   "\"lab_userPlan\"=\"\"\n\"lab_userProject\"=\"\"\n"
+                                   "\"AllowFrom\"=\"anyone\"\n\n");
 }
 
 void TestSettings::switchTexts_data()
@@ -136,13 +138,15 @@ void TestSettings::switchTexts()
 
 void TestSettings::storedTextsAreTakenAsTheyAre()
 {
-    QVERIFY(writeFile(m_path, Head + "\"labRealName\"=\"\"\n\"labPlan\"=hex(2):7e,00,2f,00,00,00\n"
-                                     "\"Enable\"=hex(2):30,00,00,00\n"));
+    QVERIFY(writeFile(m_path, Head +
+                                  "\"labRealName\"=\"\"\n\"labPlan\"=hex(2):7e,00,2f,00,00,00\n"
+                                  "\"Enable\"=hex(2):30,00,00,00\n\"AllowFrom\"=\"computer\"\n"));
     TSettings settings = forLogin(QStringLiteral("lab"));
     LoadSettings(settings, m_path);
     QCOMPARE(settings.RealName, ""); // empty, not the default
     QCOMPARE(settings.Plan, "~/");
     QCOMPARE(settings.Enable, false);
+    QCOMPARE(settings.AllowFrom, AllowedPeers::Computer);
 }
 
 void TestSettings::nonStringValueStopsTheLoad_data()

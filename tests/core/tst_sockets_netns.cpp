@@ -46,12 +46,14 @@ void TestSocketsInNamespace::portTexts()
     sockets.Port = port;
     sockets.Listen();
     QVERIFY(log.entries.isEmpty());
-    sockaddr_in local{};
+    // Every address of both families.
+    sockaddr_in6 local{};
     socklen_t size = sizeof local;
     QVERIFY(::getsockname(sockets.ListenSocket(), reinterpret_cast<sockaddr *>(&local), &size) !=
             -1);
-    QCOMPARE(int(ntohs(local.sin_port)), number);
-    QCOMPARE(ntohl(local.sin_addr.s_addr), quint32(INADDR_ANY));
+    QCOMPARE(local.sin6_family, sa_family_t(AF_INET6));
+    QCOMPARE(int(ntohs(local.sin6_port)), number);
+    QVERIFY(IN6_IS_ADDR_UNSPECIFIED(&local.sin6_addr));
     const RawSocket peer = RawSocket::connectedTo(quint16(number));
     QTRY_COMPARE_WITH_TIMEOUT(log.count("accept", sockets.ListenSocket()), 1, waitLimit);
 }

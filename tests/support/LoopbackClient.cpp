@@ -24,19 +24,46 @@ QByteArray LoopbackClient::received() const
     return m_received;
 }
 
+namespace {
+
+// An IPv4 or IPv6 address text with a port; false when the text is neither.
+bool socketAddress(const QByteArray &host, quint16 port, sockaddr_storage *address)
+{
+    *address = {};
+    auto *ipv4 = reinterpret_cast<sockaddr_in *>(address);
+    auto *ipv6 = reinterpret_cast<sockaddr_in6 *>(address);
+    ipv4->sin_port = htons(port); // at the same place in both records
+    if (::inet_pton(AF_INET, host.constData(), &ipv4->sin_addr) == 1)
+        address->ss_family = AF_INET;
+    else if (::inet_pton(AF_INET6, host.constData(), &ipv6->sin6_addr) == 1)
+        address->ss_family = AF_INET6;
+    return address->ss_family != AF_UNSPEC;
+}
+
+} // namespace
+
 void LoopbackClient::run(quint16 port, Options options)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address;
+    sockaddr_storage source;
+    if (!socketAddress(options.host, port, &address) ||
+        (!options.source.isEmpty() && !socketAddress(options.source, 0, &source))) {
+        m_ending = Ending::Failed;
+        return;
+    }
+    const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         m_ending = Ending::Failed;
         return;
     }
     timeval timeout{options.receiveTimeoutMs / 1000, (options.receiveTimeoutMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (!options.source.isEmpty() &&
+        ::bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) == -1) {
+        m_ending = Ending::Failed;
+        ::close(fd);
+        return;
+    }
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
         m_ending = errno == ECONNREFUSED ? Ending::Refused : Ending::Failed;
         ::close(fd);

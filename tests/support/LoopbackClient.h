@@ -7,7 +7,8 @@
 #include <thread>
 
 // A TCP client on its own thread, so that a test can talk to a server that runs on the
-// test's own event loop. It connects to 127.0.0.1, sends, and reads until the server closes.
+// test's own event loop. It connects to 127.0.0.1 (or another address of this computer),
+// sends, and reads until the server closes.
 class LoopbackClient
 {
 public:
@@ -16,6 +17,9 @@ public:
     struct Options
     {
         QByteArray request;
+        // The server's address, IPv4 or IPv6, and the client's own (empty: the system's choice).
+        QByteArray host = "127.0.0.1";
+        QByteArray source;
         bool sendRequest = true;
         // Half-close after sending, as some clients do.
         bool shutdownWrite = false;

@@ -1,6 +1,7 @@
 #include "NetNamespace.h"
 
 #include <QFile>
+#include <QProcess>
 
 #include <cerrno>
 #include <cstring>
@@ -72,6 +73,22 @@ bool enterPrivateNetworkNamespace(QString *whyNot)
     return bringLoopbackUp(whyNot);
 }
 
+bool addForeignAddress(const char *address, QString *whyNot)
+{
+    const bool ipv6 = std::strchr(address, ':') != nullptr;
+    QStringList arguments{"address", "add", QLatin1String(address) + (ipv6 ? "/128" : "/32"), "dev",
+                          "lo"};
+    if (ipv6)
+        arguments << "nodad"; // usable at once
+    QProcess ip;
+    ip.start(QStringLiteral("ip"), arguments);
+    if (ip.waitForFinished() && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0)
+        return true;
+    *whyNot = QStringLiteral("cannot add %1 to loopback with ip (iproute2): %2")
+                  .arg(QLatin1String(address), ip.errorString() + ip.readAllStandardError());
+    return false;
+}
+
 bool enterPrivateNetworkNamespaceOnce()
 {
     static const bool once = [] {
@@ -84,6 +101,7 @@ bool enterPrivateNetworkNamespaceOnce()
 bool privateNetworkNamespaceEntered(QString *whyNot)
 {
     if (!entered && whyNot)
-        *whyNot = QStringLiteral("no private network namespace (%1); this test needs one").arg(failure);
+        *whyNot =
+            QStringLiteral("no private network namespace (%1); this test needs one").arg(failure);
     return entered;
 }

@@ -8,6 +8,12 @@
 // system allows neither a plain nor a user-owned network namespace.
 bool enterPrivateNetworkNamespace(QString *whyNot);
 
+// Adds an address of another host (one from the documentation ranges, 192.0.2.0/24 or
+// 2001:db8::/32) to loopback as a /32 or /128: a client bound to it is a peer that is neither
+// loopback nor on any subnet of the computer, while its traffic never leaves the namespace.
+// Call only inside a private network namespace.
+bool addForeignAddress(const char *address, QString *whyNot);
+
 // The outcome of the call made by TELLWICK_TEST_MAIN_IN_NETNS, for initTestCase to check.
 bool privateNetworkNamespaceEntered(QString *whyNot = nullptr);
 
@@ -16,7 +22,7 @@ bool privateNetworkNamespaceEntered(QString *whyNot = nullptr);
 // Enters the namespace on the first call; later calls return the first outcome.
 bool enterPrivateNetworkNamespaceOnce();
 
-#define TELLWICK_TEST_MAIN_IN_NETNS(TestObject)                                                   \
+#define TELLWICK_TEST_MAIN_IN_NETNS(TestObject)                                                    \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         enterPrivateNetworkNamespaceOnce();                                                        \
@@ -27,7 +33,7 @@ bool enterPrivateNetworkNamespaceOnce();
         return QTest::qExec(&tc, argc, argv);                                                      \
     }
 
-#define TELLWICK_GUILESS_TEST_MAIN_IN_NETNS(TestObject)                                           \
+#define TELLWICK_GUILESS_TEST_MAIN_IN_NETNS(TestObject)                                            \
     int main(int argc, char *argv[])                                                               \
     {                                                                                              \
         enterPrivateNetworkNamespaceOnce();                                                        \

@@ -75,6 +75,7 @@ private slots:
         LoopbackClient::Options options;
         options.sendRequest = false;
         LoopbackClient first(13, options);
+        options.host = "::1"; // the same listener serves both families
         LoopbackClient second(13, options);
         WAIT_FOR_CLIENT(first);
         WAIT_FOR_CLIENT(second);

@@ -7,10 +7,16 @@
 #include "FingerReply.h"
 #include "FingerSessions.h"
 #include "Sockets.h"
+#include "TestFiles.h"
 #include "TrayIcon.h"
 
 #include <QApplication>
+#include <QProcess>
 #include <QTemporaryDir>
+
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 using namespace ExpectedReplies;
 
@@ -21,6 +27,10 @@ using Values = QList<QPair<QString, QString>>;
 const ComputerFacts LabFacts{"Unknown", 6, 1, "labhost"};
 const QByteArray ListReplyAllOn = header() + information(LabFacts) + listed(FakeLogin);
 
+// Addresses of no network of this computer, added to loopback for peers from elsewhere.
+const char ForeignIPv4[] = "192.0.2.1";
+const char ForeignIPv6[] = "2001:db8::1";
+
 } // namespace
 
 class TestMainFinger : public QObject
@@ -28,7 +38,12 @@ class TestMainFinger : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { TELLWICK_REQUIRE_NETNS(); }
+    void initTestCase()
+    {
+        TELLWICK_REQUIRE_NETNS();
+        m_foreign = addForeignAddress(ForeignIPv4, &m_noForeign) &&
+                    addForeignAddress(ForeignIPv6, &m_noForeign);
+    }
     void init() { writeRegistry({}); }
 
     void repliesByteForByte_data()
@@ -76,56 +91,71 @@ private slots:
         Program program;
         QVERIFY(FingerListening);
 
-        LoopbackClient client(79, ::request(request));
-        WAIT_FOR_CLIENT(client);
-        QCOMPARE(client.received(), expected);
-        QCOMPARE(client.ending(), LoopbackClient::Ending::Closed);
-        QTRY_VERIFY(!QueryBusy);
-        QCOMPARE(program.beeps, 1);
+        // One listener answers both families alike.
+        for (const QByteArray host : {"127.0.0.1", "::1"}) {
+            LoopbackClient::Options options = ::request(request);
+            options.host = host;
+            LoopbackClient client(79, options);
+            WAIT_FOR_CLIENT(client);
+            QVERIFY2(client.received() == expected, host.constData());
+            QCOMPARE(client.ending(), LoopbackClient::Ending::Closed);
+            QTRY_VERIFY(!QueryBusy);
+        }
+        QCOMPARE(program.beeps, 2);
         QVERIFY(program.dialogs.boxes.isEmpty());
     }
 
     void tableLogAndToolTipRecordTheQuery_data()
     {
+        QTest::addColumn<QByteArray>("host");
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<QString>("answerLine");
         QTest::addColumn<bool>("details");
-        QTest::addRow("list") << QByteArray("\r\n")
+        QTest::addRow("list") << QByteArray("127.0.0.1") << QByteArray("\r\n")
                               << QStringLiteral("Sending user list to socket%1:") << false;
-        QTest::addRow("details") << FakeLogin + "\r\n"
+        QTest::addRow("details") << QByteArray("127.0.0.1") << FakeLogin + "\r\n"
                                  << QStringLiteral("Socket(%1), asked for: lab_user") << true;
-        QTest::addRow("refusal") << QByteArray("nobody\r\n")
+        QTest::addRow("refusal") << QByteArray("127.0.0.1") << QByteArray("nobody\r\n")
                                  << QStringLiteral("Socket(%1), asked for: nobody") << false;
+        QTest::addRow("details over IPv6")
+            << QByteArray("::1") << FakeLogin + "\r\n"
+            << QStringLiteral("Socket(%1), asked for: lab_user") << true;
     }
 
     void tableLogAndToolTipRecordTheQuery()
     {
+        QFETCH(QByteArray, host);
         QFETCH(QByteArray, request);
         QFETCH(QString, answerLine);
         QFETCH(bool, details);
         Program program;
-        LoopbackClient client(79, ::request(request));
+        LoopbackClient::Options options = ::request(request);
+        options.host = host;
+        LoopbackClient client(79, options);
         WAIT_FOR_CLIENT(client);
         QTRY_VERIFY(!QueryBusy);
 
+        // The address as the client knows it: an IPv4 peer never in the mapped form.
+        const QString peer = QString::fromLatin1(host);
         QCOMPARE(program.stat->queryRowCount(), 3);
-        QCOMPARE(program.stat->queryCell(1, 0), QStringLiteral("127.0.0.1"));
+        QCOMPARE(program.stat->queryCell(1, 0), peer);
         QVERIFY(!program.stat->queryCell(1, 1).isEmpty());
         QCOMPARE(program.stat->queryCell(1, 2), QString::fromLatin1(request));
         QVERIFY(program.stat->queryCell(2, 0).isEmpty());
 
         const QString log = program.stat->logText();
-        static const QRegularExpression accepted(
-            QStringLiteral("^Client session accepted, socket\\((\\d+)\\) Peer IP=127\\.0\\.0\\.1 "
-                           "Peer Port=(\\d+)\r\n"));
+        const QRegularExpression accepted(
+            QStringLiteral("^Client session accepted, socket\\((\\d+)\\) Peer IP=%1 "
+                           "Peer Port=(\\d+)\r\n")
+                .arg(QRegularExpression::escape(peer)));
         const auto match = accepted.match(log);
         QVERIFY2(match.hasMatch(), qPrintable(log));
         const QString socket = match.captured(1);
         const QString port = match.captured(2);
         QVERIFY(socket.toInt() != program.form->Sockets->ListenSocket());
         QString expected = match.captured(0);
-        expected += QStringLiteral("Starting send on socket(%1) Peer IP=127.0.0.1 Peer Port=%2\r\n")
-                        .arg(socket, port);
+        expected += QStringLiteral("Starting send on socket(%1) Peer IP=%2 Peer Port=%3\r\n")
+                        .arg(socket, peer, port);
         expected += QStringLiteral("Socket(%1), sent: ").arg(socket) +
                     QString::fromLatin1(request) + QStringLiteral("\r\n");
         expected += QStringLiteral("Buffer Len: %1\r\n").arg(request.size());
@@ -134,7 +164,80 @@ private slots:
         if (details)
             expected += QStringLiteral("Data len: %1\r\n").arg(client.received().size());
         QCOMPARE(log, expected);
-        QCOMPARE(program.form->TrayIcon->ToolTip(), QStringLiteral("Latest from: 127.0.0.1"));
+        QCOMPARE(program.form->TrayIcon->ToolTip(), QStringLiteral("Latest from: ") + peer);
+    }
+
+    // Both services: a peer that may not ask is closed unanswered and logged once.
+    void whoMayAsk_data()
+    {
+        QTest::addColumn<QString>("allowFrom");
+        QTest::addColumn<int>("port");
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QByteArray>("source");
+        QTest::addColumn<bool>("answered");
+        const QByteArray v4 = "127.0.0.1", foreign4 = ForeignIPv4, foreign6 = ForeignIPv6;
+        QTest::addRow("computer, loopback") << "computer" << 79 << v4 << v4 << true;
+        QTest::addRow("computer, foreign") << "computer" << 79 << v4 << foreign4 << false;
+        QTest::addRow("network, loopback") << "network" << 79 << v4 << v4 << true;
+        QTest::addRow("network, foreign IPv6, daytime")
+            << "network" << 13 << QByteArray("::1") << foreign6 << false;
+        QTest::addRow("junk text, loopback") << "Computer" << 79 << v4 << v4 << true;
+        QTest::addRow("junk text, foreign") << "Computer" << 79 << v4 << foreign4 << true;
+    }
+
+    void whoMayAsk()
+    {
+        QFETCH(QString, allowFrom);
+        QFETCH(int, port);
+        QFETCH(QByteArray, host);
+        QFETCH(QByteArray, source);
+        QFETCH(bool, answered);
+        if (!m_foreign && (source == ForeignIPv4 || source == ForeignIPv6))
+            QSKIP(qPrintable(m_noForeign));
+        writeRegistry({{"AllowFrom", "\"" + allowFrom + "\""}});
+        Program program;
+        LoopbackClient::Options options = request("\r\n");
+        options.host = host;
+        options.source = source;
+        LoopbackClient client(quint16(port), options);
+        WAIT_FOR_CLIENT(client);
+        QCOMPARE(client.received().isEmpty(), !answered);
+        QVERIFY(client.ending() != LoopbackClient::Ending::Failed);
+        QTRY_VERIFY(!QueryBusy);
+        // Logged once, and nothing else of the refused session.
+        const QString refusal = QStringLiteral("Refused %1: not allowed").arg(source);
+        QCOMPARE(program.logLines().contains(refusal), !answered);
+        if (!answered)
+            QCOMPARE(program.logLines(), QStringList{refusal});
+    }
+
+    // A client that tries the IPv6 loopback first is answered there, not turned to IPv4.
+    void localhostAnsweredOverIpv6First()
+    {
+        if (!QFile::exists(QStringLiteral("/usr/bin/finger")))
+            QSKIP("no finger client installed");
+        QTemporaryDir dir;
+        const QString hostsPath = dir.filePath(QStringLiteral("hosts"));
+        QVERIFY(writeFile(hostsPath, "::1 localhost\n127.0.0.1 localhost\n"));
+        const QByteArray hosts = hostsPath.toLocal8Bit();
+        Program program;
+        QProcess finger;
+        // The hosts file is the client's alone, in a mount namespace of its own.
+        finger.setChildProcessModifier([&hosts] {
+            if (::unshare(CLONE_NEWNS) == -1 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1 ||
+                ::mount(hosts.constData(), "/etc/hosts", nullptr, MS_BIND, nullptr) == -1)
+                ::_exit(77);
+        });
+        finger.start(QStringLiteral("/usr/bin/finger"), {QStringLiteral("@localhost")});
+        QTRY_COMPARE_WITH_TIMEOUT(finger.state(), QProcess::NotRunning, 20000);
+        if (finger.exitCode() == 77)
+            QSKIP("cannot give the client a hosts file of its own");
+        const QByteArray output = finger.readAllStandardOutput();
+        QVERIFY2(output.contains("1 user logged in:") && output.contains(FakeLogin),
+                 output.constData());
+        QVERIFY2(finger.readAllStandardError().isEmpty(), "the client met a refusal first");
+        QVERIFY(program.logLines().first().contains(QLatin1String(" Peer IP=::1 ")));
     }
 
     void clientArrivingWhileBusyIsServedAfterwards()
@@ -295,6 +398,10 @@ private slots:
         WAIT_FOR_CLIENT(client);
         QCOMPARE(client.ending(), LoopbackClient::Ending::Refused);
     }
+
+private:
+    bool m_foreign = false;
+    QString m_noForeign;
 };
 
 TELLWICK_TEST_MAIN_IN_NETNS(TestMainFinger)

@@ -10,6 +10,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -330,6 +331,25 @@ private slots:
         program.form->HomePhoneEditor->clear();
         QTest::keyClicks(program.form->HomePhoneEditor, QString(60, QLatin1Char('5')));
         QCOMPARE(Settings.HPhone.size(), 50);
+    }
+
+    void allowFromBoxShowsAndChangesTheSetting()
+    {
+        writeRegistry({{"AllowFrom", "\"network\""}});
+        Program program;
+        program.form->Setup1Click();
+        QComboBox *box = program.form->AllowFromBox;
+        QCOMPARE(box->currentText(), QStringLiteral("This network"));
+        box->setFocus();
+        QTest::keyClick(box, Qt::Key_Down);
+        QCOMPARE(box->currentText(), QStringLiteral("This computer only"));
+        QCOMPARE(Settings.AllowFrom, AllowedPeers::Computer); // at once, before OK
+        QTest::mouseClick(program.form->Button2, Qt::LeftButton);
+        QVERIFY(readRegistry().contains("\"AllowFrom\"=\"computer\""));
+
+        Settings.AllowFrom = AllowedPeers::Anyone;
+        program.form->Setup1Click();
+        QCOMPARE(box->currentText(), QStringLiteral("Anyone"));
     }
 
     void controlsCarryTheirHints_data()
