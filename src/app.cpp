@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <sys/resource.h>
 
 namespace {
 
@@ -95,6 +96,17 @@ void answer(const InstanceRequest &request, bool handedOver, TMainForm &mainForm
     }
 }
 
+// Every session and every close that waits for its peer holds a descriptor: take all the
+// system allows, not the small default that select() once needed.
+void raiseDescriptorLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == -1 || limit.rlim_cur == limit.rlim_max)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -135,6 +147,7 @@ int main(int argc, char *argv[])
         break;
     }
 
+    raiseDescriptorLimit();
     const bool displayWanted = choosePlatforms();
 
     // Qt's own event dispatcher instead of the GLib one: GLib writes to its wake-up descriptor

@@ -7,15 +7,18 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cerrno>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-// A graceful close that neither writes nor reads anything for this long is made hard.
+// A graceful close whose peer takes nothing for this long is made hard.
 constexpr int closeStallMilliseconds = 60 * 1000;
 
 // How often graceful closes are looked at for a stall.
@@ -29,6 +32,13 @@ constexpr std::size_t spareNotifierLimit = 8;
 // the event loop; the level-triggered notifier comes back for the rest.
 constexpr int drainRounds = 16;
 
+// Bytes sent on fd that its peer has not acknowledged yet, or -1 when the system cannot say.
+int unacknowledged(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, SIOCOUTQ, &queued) == -1 ? -1 : queued;
+}
+
 } // namespace
 
 struct SocketChannels::Channel
@@ -36,20 +46,25 @@ struct SocketChannels::Channel
     enum class Kind { Fresh, Listening, Connecting, Connected };
 
     int fd = -1;
+    quint64 serial = 0; // tells this channel from a later one with the same descriptor
     Kind kind = Kind::Fresh;
     int events = 0;
     quint64 generation = 0; // of the current registration; 0 when there is none
     bool readArmed = false;
     bool acceptArmed = false;
-    bool writeDue = false; // FD_WRITE is owed once the socket can send
-    bool ended = false;    // end of stream or a reset was seen
+    bool acceptPaused = false; // after a shortage, until the pause ends
+    int acceptPauseMs = 0;     // of the latest pause; 0 after a successful accept
+    bool writeDue = false;     // FD_WRITE is owed once the socket can send
+    bool ended = false;        // end of stream or a reset was seen
     bool peerKnown = false;
     sockaddr_storage peer{};
     QByteArray output;
 
     bool closing = false;
+    quint64 closingOrder = 0; // older graceful closes have lower numbers
     bool shutDown = false;
     bool endOfInput = false;
+    int kernelQueued = -1; // unacknowledged bytes at the latest look
 
     QSocketNotifier *reader = nullptr;
     QSocketNotifier *writer = nullptr;
@@ -103,6 +118,7 @@ void SocketChannels::adopt(int fd)
 {
     auto channel = std::make_unique<Channel>();
     channel->fd = fd;
+    channel->serial = ++m_lastSerial;
     if (!m_spareNotifiers.empty()) {
         std::tie(channel->reader, channel->writer) = m_spareNotifiers.back();
         m_spareNotifiers.pop_back();
@@ -328,13 +344,42 @@ void SocketChannels::acceptCalled(int listenFd)
     Channel *channel = findHeld(listenFd);
     if (!channel)
         return;
+    if (channel->acceptPaused)
+        return;
     // Re-enabled, the notifier reports at the loop's next look a connection already waiting.
     channel->acceptArmed = true;
     update(*channel);
 }
 
+void SocketChannels::acceptStarved(int listenFd)
+{
+    Channel *channel = findHeld(listenFd);
+    if (!channel || channel->acceptPaused)
+        return;
+    channel->acceptPaused = true;
+    channel->acceptPauseMs = channel->acceptPauseMs == 0
+                                 ? firstAcceptPauseMs
+                                 : std::min(2 * channel->acceptPauseMs, longestAcceptPauseMs);
+    update(*channel);
+    // The owner outlives its timers; the serial tells whether the listener is still the same.
+    QTimer::singleShot(channel->acceptPauseMs, m_owner, [this, listenFd, serial = channel->serial] {
+        resumeAccepting(listenFd, serial);
+    });
+}
+
+void SocketChannels::resumeAccepting(int listenFd, quint64 serial)
+{
+    Channel *channel = findHeld(listenFd);
+    if (!channel || channel->serial != serial || !channel->acceptPaused)
+        return;
+    channel->acceptPaused = false;
+    acceptCalled(listenFd);
+}
+
 void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_storage &peer)
 {
+    if (Channel *listener = findHeld(listenFd))
+        listener->acceptPauseMs = 0;
     adopt(newFd);
     if (Channel *channel = findHeld(newFd)) {
         channel->peer = peer;
@@ -431,6 +476,8 @@ int SocketChannels::closeGracefully(int fd)
     // An accepted connection that has shown no end or reset is connected: no need to ask.
     const bool connected = channel->peerKnown && !channel->ended;
     channel->closing = true;
+    channel->closingOrder = ++m_lastSerial;
+    ++m_closingCount;
     sockaddr_storage peer{};
     socklen_t size = sizeof peer;
     if (!connected && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
@@ -446,12 +493,34 @@ int SocketChannels::closeGracefully(int fd)
     }
     if (!m_stallCheck->isActive())
         m_stallCheck->start();
+    channel->kernelQueued = unacknowledged(fd);
     if (channel->output.isEmpty()) {
         ::shutdown(fd, SHUT_WR);
         channel->shutDown = true;
     }
     update(*channel);
+    if (m_closingCount > closingLimit)
+        closeStalest();
     return 0;
+}
+
+void SocketChannels::closeStalest()
+{
+    // The one that has gone longest without progress: a reader still at work on a long
+    // reply is not given up for peers that only sit there.
+    const auto staler = [](const Channel &one, const Channel &other) {
+        const qint64 oneDeadline = one.stallDeadline.deadlineNSecs();
+        const qint64 otherDeadline = other.stallDeadline.deadlineNSecs();
+        return oneDeadline != otherDeadline ? oneDeadline < otherDeadline
+                                            : one.closingOrder < other.closingOrder;
+    };
+    const Channel *stalest = nullptr;
+    for (const auto &[fd, channel] : m_channels) {
+        if (channel->closing && (!stalest || staler(*channel, *stalest)))
+            stalest = channel.get();
+    }
+    if (stalest)
+        finishClosing(stalest->fd, true);
 }
 
 void SocketChannels::drainClosing(Channel &channel)
@@ -513,6 +582,8 @@ void SocketChannels::finishClosing(int fd, bool hard)
         const linger abort{1, 0};
         ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
     }
+    if (it->second->closing)
+        --m_closingCount;
     release(*it->second, true);
     ::close(fd);
     m_channels.erase(it);
@@ -544,6 +615,12 @@ void SocketChannels::closeStalled()
     for (const auto &[fd, channel] : m_channels) {
         if (!channel->closing)
             continue;
+        // A peer that still reads shrinks the system's send queue, also when everything has
+        // left the channel's own output long ago.
+        const int queued = unacknowledged(fd);
+        if (queued != -1 && channel->kernelQueued != -1 && queued < channel->kernelQueued)
+            channel->stallDeadline.setRemainingTime(closeStallMilliseconds);
+        channel->kernelQueued = queued;
         if (channel->stallDeadline.hasExpired())
             stalled.push_back(fd);
         else

@@ -33,12 +33,26 @@ class QTimer;
 //
 // Output that a socket cannot take at once waits in the channel and is written as the
 // socket becomes writable, in order. A graceful close flushes that output, shuts the
-// sending side, discards input until the peer closes, then closes the descriptor; a close
-// that writes nothing more and sees no end of the input for a minute is made hard.
+// sending side, discards input until the peer closes, then closes the descriptor. A close
+// is made hard when the peer takes nothing for a minute (neither the channel's output nor
+// the system's send queue shrinks) and shows no end of its input, and the one longest
+// without progress is made hard when too many are waiting: peers that never close must not
+// use up the descriptors.
+//
+// An accept that failed for lack of descriptors or memory leaves the connection waiting in
+// the system's queue; the listener is offered again only after a pause that grows while the
+// shortage lasts, so that a listener that cannot accept does not keep the loop busy.
 class SocketChannels
 {
 public:
     using Post = std::function<void(int fd, int event, int error, quint64 generation)>;
+
+    // Graceful closes that may wait for their peers at the same time.
+    static constexpr int closingLimit = 256;
+    // The pause after an accept that failed for lack of resources: the first, and the
+    // longest it grows to while failures follow one another.
+    static constexpr int firstAcceptPauseMs = 250;
+    static constexpr int longestAcceptPauseMs = 1000;
 
     // Notifiers and timers become children of owner; post hands a notification on.
     SocketChannels(QObject *owner, Post post);
@@ -63,8 +77,12 @@ public:
 
     // A receive was made on fd: FD_READ (or FD_CLOSE) may follow again.
     void received(int fd);
-    // An accept was made on listenFd: FD_ACCEPT may follow again.
+    // An accept was made on listenFd: FD_ACCEPT may follow again, at once or, while the
+    // listener pauses after a shortage, when the pause ends.
     void acceptCalled(int listenFd);
+    // An accept on listenFd failed for lack of descriptors or memory: FD_ACCEPT follows
+    // again after a pause.
+    void acceptStarved(int listenFd);
     // newFd was accepted from listenFd with the peer address that accept gave: it is held, and
     // registered for the listener's set.
     void accepted(int listenFd, int newFd, const sockaddr_storage &peer);
@@ -104,10 +122,14 @@ private:
     // callbacks) kept for another descriptor or deleted later.
     void release(Channel &channel, bool deferred);
     void closeStalled();
+    void closeStalest();
+    void resumeAccepting(int listenFd, quint64 serial);
 
     QObject *m_owner;
     Post m_post;
     quint64 m_lastGeneration = 0;
+    quint64 m_lastSerial = 0;
+    int m_closingCount = 0;
     std::map<int, std::unique_ptr<Channel>> m_channels;
     std::vector<std::pair<QSocketNotifier *, QSocketNotifier *>> m_spareNotifiers;
     QTimer *m_stallCheck = nullptr; // runs while graceful closes are in progress

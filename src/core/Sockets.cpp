@@ -396,6 +396,7 @@ int TSockets::Accept()
 {
     const int listenFd = d->listenSocket;
     int error = 0;
+    int cause = 0;
     int fd = -1;
     sockaddr_storage peer{};
     {
@@ -409,18 +410,25 @@ int TSockets::Accept()
                                SOCK_CLOEXEC | SOCK_NONBLOCK);
             while (fd == -1 && errno == EINTR);
             if (fd == -1)
-                error = winSockError(errno);
+                cause = errno;
         } else {
             BlockingCall call;
             fd = call.accept(listenFd, reinterpret_cast<sockaddr *>(&peer), &size);
             if (fd == -1)
-                error = winSockError(errno);
+                cause = errno;
         }
+        if (fd == -1 && error == 0)
+            error = winSockError(cause);
         SessionSocket = fd;
     }
     if (fd != -1)
         d->channels.accepted(listenFd, fd, peer);
-    d->channels.acceptCalled(listenFd);
+    // The connection stays queued; taking it again at once would fail the same way.
+    const bool starved = cause == EMFILE || cause == ENFILE || cause == ENOBUFS || cause == ENOMEM;
+    if (starved)
+        d->channels.acceptStarved(listenFd);
+    else
+        d->channels.acceptCalled(listenFd);
     if (fd == -1)
         ReportError(SessionSocket, QStringLiteral("Accept"), error);
     return SessionSocket;

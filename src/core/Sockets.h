@@ -91,7 +91,8 @@ public:
     void ReportError(int Socket, const QString &label, int error);
 
     // Arms the accept notification of the listening socket again, so that a connection that
-    // waited while the program did not accept is offered once more.
+    // waited while the program did not accept is offered once more. After an accept that
+    // failed for lack of descriptors or memory, the listener is offered only after a pause.
     void ResumeAccepting();
 
     // The handler of one socket notification (socket, event code, error code), as the

@@ -11,6 +11,7 @@
 #include <functional>
 
 class FingerSessions;
+class NoiseLimit;
 class QAction;
 class QCheckBox;
 class QComboBox;
@@ -147,6 +148,8 @@ private:
     void finishQuery();
     void recordQuery(int session, const QByteArray &request);
     void sessionTimedOut(int session);
+    // A finger session's error in a box, or in the log while a box is open.
+    void showSessionError(const QString &text);
     // Tells stderr why a listener could not open its port; cause is the errno of the failure.
     void reportListenFailure(const char *service, int port, int cause);
     // Closes an accepted session whose peer may not ask, logged once; false when it may.
@@ -157,5 +160,7 @@ private:
     QWidget *m_fingerForm = nullptr;
     QStringList m_pendingLog;
     bool m_errorBoxOpen = false;
+    // Errors that remote peers cause, before they reach a box, stderr or the log.
+    NoiseLimit *m_remoteNoise = nullptr;
     LocalTimeText m_dayTime{FormatDayTime};
 };

@@ -3,6 +3,7 @@
 #include "Main.h"
 
 #include "DayTime.h"
+#include "NoiseLimit.h"
 #include "Sockets.h"
 
 void TMainForm::Sockets1SessionAvailable(TSockets *, int)
@@ -33,5 +34,9 @@ void TMainForm::Sockets1SessionClosed(TSockets *, int Socket)
 
 void TMainForm::Sockets1ErrorOccurred(TSockets *, int, int Error, const QString &Msg)
 {
-    log(QStringLiteral("Daytime error: ") + Msg + QStringLiteral(" :") + QString::number(Error));
+    // Peers cause these (resets, accepts that fail while descriptors are short): a few a
+    // second at most, then how many more there were.
+    m_remoteNoise->pass(QStringLiteral("Daytime error: ") + Msg + QStringLiteral(" :") +
+                            QString::number(Error),
+                        [this](const QString &line) { log(line); });
 }

@@ -6,6 +6,7 @@
 #include "Dialogs.h"
 #include "FingerReply.h"
 #include "FingerSessions.h"
+#include "NoiseLimit.h"
 #include "Sockets.h"
 #include "Stat.h"
 #include "TrayIcon.h"
@@ -84,14 +85,21 @@ void TMainForm::SocketsErrorOccurred(TSockets *, int Socket, int Error, const QS
         fingerSessions->ended(Socket);
         finishQuery();
     }
+    // A stranger can reset a thousand sessions a second: each text is shown a few times a
+    // second at most, then how many more there were.
+    m_remoteNoise->pass(Msg, [this](const QString &text) { showSessionError(text); });
+}
+
+void TMainForm::showSessionError(const QString &text)
+{
     // One box at a time: errors that arrive while it is open go to the log instead.
     if (m_errorBoxOpen) {
-        log(Msg);
+        log(text);
         return;
     }
     m_errorBoxOpen = true;
     const auto boxClosed = qScopeGuard([this] { m_errorBoxOpen = false; });
-    showPlainMessage(Msg);
+    showPlainMessage(text);
 }
 
 void TMainForm::recordQuery(int session, const QByteArray &request)

@@ -6,6 +6,7 @@
 #include "ComputerInfo.h"
 #include "Dialogs.h"
 #include "FingerSessions.h"
+#include "NoiseLimit.h"
 #include "RuntimeError.h"
 #include "Sockets.h"
 #include "Stat.h"
@@ -92,6 +93,7 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
     ComputerInfo = new TComputerInfo(this, facts);
 
     fingerSessions = new FingerSessions(this);
+    m_remoteNoise = new NoiseLimit(this);
     connect(fingerSessions, &FingerSessions::requestTimedOut, this, &TMainForm::sessionTimedOut);
 
     createControls();

@@ -299,8 +299,11 @@ void TStatDialog::AppendLog(const QStringList &lines)
 
 void TStatDialog::AppendQueryRow(const QString &from, const QString &time, const QString &askedFor)
 {
-    // Each row may hold a request of 8192 bytes: a remote client must not grow it for ever.
-    m_queryTable->append({from, time, askedFor}, MaxQueryRows);
+    // A request may be 8192 bytes long: a full table of them would hold 160 MB.
+    qsizetype kept = qMin(askedFor.size(), qsizetype(MaxAskedForLength));
+    if (kept < askedFor.size() && kept > 0 && askedFor.at(kept - 1).isHighSurrogate())
+        --kept; // never half a character
+    m_queryTable->append({from, time, askedFor.left(kept)}, MaxQueryRows);
 }
 
 void TStatDialog::ShowStatistics()

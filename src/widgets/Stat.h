@@ -62,6 +62,8 @@ public:
     // The table keeps this many data rows at most and drops the oldest for a new one, so
     // that no number of clients can make it grow without bound.
     static constexpr int MaxQueryRows = 10000;
+    // The "Asked For:" cell keeps this many characters of a request at most.
+    static constexpr int MaxAskedForLength = 1024;
 
 protected:
     void closeEvent(QCloseEvent *event) override;

@@ -1,10 +1,16 @@
 #include "RecordingDialogs.h"
 #include "RuntimeError.h"
+#include "SocketChannels.h"
 #include "SocketTestTools.h"
 #include "Sockets.h"
 
+#include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
+
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <vector>
 
 using namespace WinSock;
 
@@ -16,6 +22,16 @@ QByteArray patternText(int size)
     for (int i = 0; i < size; ++i)
         text[i] = char('!' + i % 90);
     return text;
+}
+
+// The TCP state of a socket of the test (TCP_ESTABLISHED, TCP_CLOSE_WAIT, ...).
+int tcpState(int fd)
+{
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == -1)
+        return -1;
+    return info.tcpi_state;
 }
 
 // The text of the RuntimeError that call raises, or the empty text.
@@ -68,6 +84,8 @@ private slots:
     void largeSendSurvivesDisconnect();
     void replyArrivesDespiteUnreadInput();
     void resumeAcceptingOffersWaitingConnectionOnce();
+    void acceptPausesWhileDescriptorsRunShort();
+    void gracefulClosesPastTheLimitResetTheOldest();
     void noDescriptorLeaks();
     void errorText_data();
     void errorText();
@@ -824,6 +842,93 @@ void TestSockets::resumeAcceptingOffersWaitingConnectionOnce()
     QTest::qWait(300);
     QCOMPARE(log.count("accept"), 2);
     QVERIFY(log.errors().isEmpty());
+}
+
+// A listener that cannot accept for lack of descriptors is offered again after a pause that
+// grows, not at once: the connection stays queued and is taken once descriptors are free.
+void TestSockets::acceptPausesWhileDescriptorsRunShort()
+{
+    TSockets server;
+    EventLog log;
+    log.attach(server);
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> failedAt;
+    int accepted = -1;
+    server.OnSessionAvailable = [&](TSockets *, int fd) {
+        log.add("accept", fd);
+        accepted = server.Accept();
+        if (accepted == -1) {
+            failedAt << clock.elapsed();
+            // As the finger service does after a failed accept: the pause must still hold.
+            server.ResumeAccepting();
+        }
+    };
+    const RawSocket peer = RawSocket::connectedTo(listenOnFreePort(server));
+    QVERIFY(peer.isOpen());
+
+    // Every descriptor number below the limit in use.
+    rlimit limit{};
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit saved = limit;
+    limit.rlim_cur = rlim_t(openDescriptorCount() + 16);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<RawSocket> fillers;
+    for (int fd; (fd = ::dup(peer.fd())) != -1;)
+        fillers.emplace_back(fd);
+    QTest::qWait(1300);
+    fillers.clear();
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    // Offered at once, after 250 ms, then after 500 ms more; a busy loop would fail thousands
+    // of times.
+    QVERIFY2(failedAt.size() >= 2 && failedAt.size() <= 4,
+             qPrintable(QString::number(failedAt.size())));
+    QVERIFY(failedAt[1] - failedAt[0] >= SocketChannels::firstAcceptPauseMs);
+    if (failedAt.size() > 2)
+        QVERIFY(failedAt[2] - failedAt[1] >= 2 * SocketChannels::firstAcceptPauseMs);
+    for (const EventLog::Entry &error : log.errors())
+        QCOMPARE(error.error, int(WSAEMFILE));
+    QCOMPARE(log.errors().size(), failedAt.size());
+
+    QTRY_VERIFY_WITH_TIMEOUT(accepted != -1, waitLimit);
+    QCOMPARE(server.PeerPort(accepted), QString::number(localPort(peer.fd())));
+}
+
+// Peers that take their reply and never close must not hold every descriptor: past the
+// limit, the graceful close that has gone longest without progress (here the oldest) is
+// made hard.
+void TestSockets::gracefulClosesPastTheLimitResetTheOldest()
+{
+    constexpr int beyond = 3;
+    TSockets server;
+    EventLog log;
+    log.attach(server);
+    int closed = 0;
+    server.OnSessionAvailable = [&](TSockets *, int) {
+        server.Accept();
+        server.Disconnect();
+        ++closed;
+    };
+    const quint16 port = listenOnFreePort(server);
+    const int before = openDescriptorCount();
+    std::vector<RawSocket> peers;
+    for (int i = 0; i < SocketChannels::closingLimit + beyond; ++i) {
+        peers.push_back(RawSocket::connectedTo(port));
+        QVERIFY(peers.back().isOpen());
+        QVERIFY(QTest::qWaitFor([&] { return closed == i + 1; }, waitLimit));
+    }
+    for (int i = 0; i < beyond; ++i)
+        QTRY_COMPARE_WITH_TIMEOUT(tcpState(peers[i].fd()), int(TCP_CLOSE), waitLimit);
+    // The rest saw only the end of the reply, and the server still waits for them.
+    for (std::size_t i = beyond; i < peers.size(); ++i)
+        QCOMPARE(tcpState(peers[i].fd()), int(TCP_CLOSE_WAIT));
+    QVERIFY(openDescriptorCount() - before <= int(peers.size()) + SocketChannels::closingLimit);
+    QVERIFY(log.errors().isEmpty());
+
+    // Peers that close end their graceful closes.
+    peers.clear();
+    QTRY_COMPARE_WITH_TIMEOUT(openDescriptorCount(), before, waitLimit);
 }
 
 void TestSockets::noDescriptorLeaks()

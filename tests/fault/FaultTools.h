@@ -16,9 +16,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -78,20 +80,39 @@ inline QByteArray registryText(const QList<QPair<QByteArray, QByteArray>> &value
     return text;
 }
 
-// A client socket connected to 127.0.0.1:port, or -1.
-inline int connectTo(quint16 port)
+// A blocking client socket connected to 127.0.0.1:port within the limit, or -1; from the
+// loopback address source when one is given (the system picks 127.0.0.1 otherwise).
+inline int connectTo(quint16 port, int limitMs = 20000, const char *source = nullptr)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd == -1)
         return -1;
+    const auto fail = [fd] {
+        ::close(fd);
+        return -1;
+    };
+    if (source) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, source, &local.sin_addr);
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) == -1)
+            return fail();
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == -1) {
-        ::close(fd);
-        return -1;
+        if (errno != EINPROGRESS)
+            return fail();
+        pollfd entry{fd, POLLOUT, 0};
+        int error = 0;
+        socklen_t size = sizeof error;
+        if (::poll(&entry, 1, limitMs) != 1 ||
+            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == -1 || error != 0)
+            return fail();
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
@@ -102,15 +123,17 @@ struct Answer
     QByteArray bytes;
 };
 
-// Sends the request and reads to the end, within a time limit for the whole query.
-inline Answer query(quint16 port, const QByteArray &request, int limitMs = 20000)
+// Sends the request and reads to the end, within a time limit for the whole query, the
+// connect included.
+inline Answer query(quint16 port, const QByteArray &request, int limitMs = 20000,
+                    const char *source = nullptr)
 {
     Answer answer;
-    const int fd = connectTo(port);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    const int fd = connectTo(port, limitMs, source);
     if (fd == -1)
         return answer;
     answer.connected = true;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     qsizetype sent = 0;
     while (sent < request.size()) {
         const ssize_t n =
@@ -155,6 +178,21 @@ public:
 
     static QString executable() { return qEnvironmentVariable("TELLWICK_PROGRAM"); }
 
+    // Before start: the program starts with these descriptor limits.
+    void limitDescriptors(rlim_t soft, rlim_t hard)
+    {
+        m_process.setChildProcessModifier([soft, hard] {
+            const rlimit limit{soft, hard};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+    }
+
+    // Before start: the program's standard error goes to this file, where a test can count
+    // its lines.
+    void sendErrorsTo(const QString &path) { m_errorFile = path; }
+
+    qint64 processId() const { return m_process.processId(); }
+
     // Before start: run the program through this command (setpriv and its options).
     void setWrapper(const QStringList &wrapper) { m_wrapper = wrapper; }
     // Before start: keep the program's standard error for standardError().
@@ -170,8 +208,11 @@ public:
         environment.insert("XDG_RUNTIME_DIR", m_runtime.path());
         environment.insert("HOME", m_configHome);
         m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(m_keepStandardError ? QProcess::SeparateChannels
-                                                            : QProcess::ForwardedErrorChannel);
+        const bool separate = m_keepStandardError || !m_errorFile.isEmpty();
+        m_process.setProcessChannelMode(separate ? QProcess::SeparateChannels
+                                                 : QProcess::ForwardedErrorChannel);
+        if (!m_errorFile.isEmpty())
+            m_process.setStandardErrorFile(m_errorFile);
         if (m_wrapper.isEmpty())
             m_process.start(executable(), QStringList());
         else
@@ -215,6 +256,7 @@ public:
 
 private:
     QString m_configHome;
+    QString m_errorFile;
     QStringList m_wrapper;
     bool m_keepStandardError = false;
     QTemporaryDir m_runtime;

@@ -84,6 +84,8 @@ private slots:
     void queryTableKeepsTheLatestRows();
     void requestsShowTheirLineEnds_data();
     void requestsShowTheirLineEnds();
+    void askedForKeepsTheStartOfARequest_data();
+    void askedForKeepsTheStartOfARequest();
 };
 
 void TestStat::appendedLines_data()
@@ -437,6 +439,35 @@ void TestStat::requestsShowTheirLineEnds()
     dialog.Table->setCurrentIndex(cell);
     QTest::keyClick(dialog.Table, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QApplication::clipboard()->text(), request);
+}
+
+void TestStat::askedForKeepsTheStartOfARequest_data()
+{
+    QTest::addColumn<QString>("request");
+    QTest::addColumn<QString>("kept");
+
+    const int limit = TStatDialog::MaxAskedForLength;
+    const QString start = QString(limit - 1, QLatin1Char('a'));
+    const QString clef = QStringLiteral("\U0001D11E"); // two UTF-16 units
+    QTest::addRow("short") << QStringLiteral("user") << QStringLiteral("user");
+    QTest::addRow("at the limit") << start + "b" << start + "b";
+    QTest::addRow("one past the limit") << start + "bc" << start + "b";
+    QTest::addRow("a full receive")
+        << QString(8192, QLatin1Char('n')) << QString(limit, QLatin1Char('n'));
+    QTest::addRow("character across the limit") << start + clef + "x" << start;
+    QTest::addRow("character ending at the limit")
+        << start.left(limit - 2) + clef + "x" << start.left(limit - 2) + clef;
+}
+
+// A request of 8192 bytes per row would make a full table hold 160 MB.
+void TestStat::askedForKeepsTheStartOfARequest()
+{
+    QFETCH(QString, request);
+    QFETCH(QString, kept);
+    TStatDialog dialog;
+    dialog.AppendQueryRow("127.0.0.1", "t", request);
+    QCOMPARE(dialog.queryCell(1, 2), kept);
+    QCOMPARE(dialog.queryCell(1, 0), QStringLiteral("127.0.0.1"));
 }
 
 QTEST_MAIN(TestStat)
