@@ -30,7 +30,9 @@ constexpr int eventDrivenMode = 1;
 constexpr int blockingMode = 0;
 constexpr int listenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
 constexpr int connectEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
-constexpr int listenBacklog = 5;
+// Clients that wait their turn wait here, in order. A full queue drops a client's connection
+// attempts, and it retries only after 1, 3, 7, 15, 31 seconds: far longer than its turn takes.
+constexpr int listenBacklog = 128;
 constexpr int firstReservedPort = 1024;
 constexpr int lastReservedPort = 513;
 // The largest Timeout whose milliseconds still fit a signed 32-bit interval.
