@@ -291,15 +291,14 @@ void TestFingerReply::limitedPlanText_data()
     QTest::addRow("NUL before the limit, far past the first read")
         << Text([] { return lines(Full / 2, "\n") + '\0' + lines(Full, "\n"); })
         << Text([] { return lines(Full / 2, "\r\n"); });
-    // Larger files are read in pieces: a line end split between two is still one.
-    for (const qsizetype at : {qsizetype(4095), qsizetype(65535), qsizetype(1 << 20) - 1}) {
-        QTest::addRow("CR LF at byte %lld", qlonglong(at))
-            << Text([at] { return QByteArray(at, 'a') + "\r\nb"; })
-            << Text([at] { return QByteArray(at, 'a') + "\r\nb\r\n"; });
-        QTest::addRow("CR, CR at byte %lld", qlonglong(at))
-            << Text([at] { return QByteArray(at, 'a') + "\r\rb"; })
-            << Text([at] { return QByteArray(at, 'a') + "\r\n\r\nb\r\n"; });
-    }
+    // Files are read in pieces of 64 KiB: a line end split between two is still one.
+    constexpr qsizetype Piece = 64 * 1024;
+    QTest::addRow("CR LF split between pieces")
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\nb"; })
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\nb\r\n"; });
+    QTest::addRow("CR, CR split between pieces")
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\rb"; })
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\n\r\nb\r\n"; });
 }
 
 void TestFingerReply::limitedPlanText()

@@ -109,21 +109,12 @@ void TestFingerSessions::silentSessionGivesWay_data()
     QTest::addRow("request arrives within its grace")
         << accept << 0 << false << Step([](FingerSessions &s) { QVERIFY(s.answer(Session)); })
         << Yield::Never;
-    QTest::addRow("client leaves within its grace")
-        << accept << 0 << false << Step([](FingerSessions &s) { s.ended(Session); })
-        << Yield::Never;
     QTest::addRow("being answered") << accept << GraceMs * 2 << true << nothing << Yield::Never;
     QTest::addRow("no session") << nothing << GraceMs * 2 << false << nothing << Yield::Never;
     QTest::addRow("answer abandoned, silent since") << Step([accept](FingerSessions &s) {
         accept(s);
         abandonAnswer(s);
     }) << GraceMs * 2 << false << nothing << Yield::AtOnce;
-    QTest::addRow("a second client asks again")
-        << accept << 0 << false << Step([](FingerSessions &s) {
-               QTest::qWait(GraceMs / 2);
-               QCOMPARE(s.clientWaiting(), -1);
-           })
-        << Yield::AtTheEndOfItsGrace;
 }
 
 void TestFingerSessions::silentSessionGivesWay()
