@@ -1,6 +1,6 @@
 // libFuzzer target: the registry file reader. Whatever the file holds, loading never fails
-// hard; a file that loads is written back so that it loads again to the same values, and an
-// untouched file is written back exactly as it was read.
+// hard, and a file that cannot be read leaves finger off; a file that loads is written back so that
+// it loads again to the same values, and an untouched file is written back exactly as it was read.
 
 #include "RegistryFile.h"
 #include "RuntimeError.h"
@@ -50,6 +50,15 @@ bool sameValue(const std::optional<RegistryFile::Value> &a,
     return !a || (a->type == b->type && a->text == b->text);
 }
 
+// The text as the reader takes it: UTF-8, and Latin-1 on a line that is not UTF-8.
+QString eightBitText(const QByteArray &bytes)
+{
+    QStringList lines;
+    for (const QByteArray &line : bytes.split('\n'))
+        lines += line.isValidUtf8() ? QString::fromUtf8(line) : QString::fromLatin1(line);
+    return lines.join(u'\n');
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -63,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     TSettings settings;
     settings.Login = QStringLiteral("lab");
     try {
-        LoadSettings(settings, input);
+        const QString problem = LoadSettings(settings, input);
+        check(problem.isEmpty() || !settings.Enable, "a file that is not read leaves finger off");
     } catch (const RuntimeError &error) {
         check(error.text().startsWith(QStringLiteral("Invalid data type for '")),
               "only a value of another type fails the load");
@@ -75,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Untouched, the file is written back as it was read (line ends aside).
     const QString text = registry.toText();
-    QString original = QString::fromUtf8(bytes);
+    QString original = eightBitText(bytes);
     original.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     if (!original.endsWith(u'\n') && !original.trimmed().isEmpty())
         original += u'\n';

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -79,14 +80,38 @@ QString quoted(const QString &text)
     return u'"' + out + u'"';
 }
 
-// String data in hex form: UTF-16LE in version 5 files, the 8-bit text (UTF-8) in REGEDIT4
-// files, where a UTF-16LE value pasted from a newer export still shows by its double NUL.
+// 8-bit text: UTF-8 where it is valid, otherwise Latin-1, as an export from an 8-bit system
+// holds it. Both read the same for ASCII.
+QString eightBitText(QByteArrayView bytes)
+{
+    return bytes.isValidUtf8() ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+}
+
+// The file's text, decided line by line, so that one Latin-1 line (a name typed on an older
+// system) leaves the UTF-8 of the others alone.
+QString decodeFileText(const QByteArray &bytes)
+{
+    if (bytes.isValidUtf8())
+        return QString::fromUtf8(bytes);
+    QString text;
+    text.reserve(bytes.size());
+    for (qsizetype start = 0; start < bytes.size();) {
+        const qsizetype newline = bytes.indexOf('\n', start);
+        const qsizetype end = newline < 0 ? bytes.size() : newline + 1;
+        text += eightBitText(QByteArrayView(bytes).sliced(start, end - start));
+        start = end;
+    }
+    return text;
+}
+
+// String data in hex form: UTF-16LE in version 5 files, the 8-bit text in REGEDIT4 files,
+// where a UTF-16LE value pasted from a newer export still shows by its double NUL.
 QString decodeText(const QByteArray &bytes, bool unicodeFile)
 {
     const bool utf16 = unicodeFile || (bytes.size() >= 2 && bytes.size() % 2 == 0 &&
                                        bytes.endsWith(QByteArray(2, '\0')));
     QString text =
-        utf16 ? QStringDecoder(QStringConverter::Utf16LE).decode(bytes) : QString::fromUtf8(bytes);
+        utf16 ? QStringDecoder(QStringConverter::Utf16LE).decode(bytes) : eightBitText(bytes);
     const qsizetype end = text.indexOf(QChar(0));
     if (end >= 0)
         text.truncate(end);
@@ -186,36 +211,43 @@ RegistryFile::LoadStatus RegistryFile::load()
 {
     clear();
     m_error.clear();
-    const QFileInfo info(m_path);
-    if (!info.exists())
-        return m_loadStatus = LoadStatus::Missing;
-    // A folder or a pipe is nothing to read (a pipe would block) and nothing to replace.
-    if (!info.isFile()) {
-        m_error = QStringLiteral("%1 is not a regular file").arg(m_path);
+    // Only a file that is not there is a missing key. A folder on the way that may not be
+    // searched hides the file without making it absent.
+    struct stat status
+    {
+    };
+    if (::stat(QFile::encodeName(m_path).constData(), &status) == -1) {
+        const int cause = errno;
+        if (cause == ENOENT || cause == ENOTDIR)
+            return m_loadStatus = LoadStatus::Missing;
+        m_error =
+            QStringLiteral("%1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(cause)));
         return m_loadStatus = LoadStatus::Unreadable;
     }
-    if (info.size() > MaxFileSize) {
-        m_error = QStringLiteral("%1 is too large to be a registry file").arg(m_path);
+    // A folder or a pipe is nothing to read (a pipe would block) and nothing to replace.
+    if (!S_ISREG(status.st_mode)) {
+        m_error = QStringLiteral("%1: not a regular file").arg(m_path);
+        return m_loadStatus = LoadStatus::Unreadable;
+    }
+    if (status.st_size > MaxFileSize) {
+        m_error = QStringLiteral("%1: larger than 16 MB").arg(m_path);
         return m_loadStatus = LoadStatus::Unparsable;
     }
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly)) {
-        m_error = QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString());
+        m_error = QStringLiteral("%1: %2").arg(m_path, file.errorString());
         return m_loadStatus = LoadStatus::Unreadable;
     }
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError) {
-        m_error = QStringLiteral("Cannot read %1: %2").arg(m_path, file.errorString());
+        m_error = QStringLiteral("%1: %2").arg(m_path, file.errorString());
         return m_loadStatus = LoadStatus::Unreadable;
     }
-    // Stateless, so that a sequence cut off at the end of the file counts as an error too.
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    const QString text = decoder.decode(bytes);
-    if (decoder.hasError()) {
-        m_error = QStringLiteral("%1 is not UTF-8 text").arg(m_path);
+    if (bytes.size() > MaxFileSize) { // grew since it was measured
+        m_error = QStringLiteral("%1: larger than 16 MB").arg(m_path);
         return m_loadStatus = LoadStatus::Unparsable;
     }
-    if (!parse(text)) {
+    if (!parse(decodeFileText(bytes))) {
         clear();
         return m_loadStatus = LoadStatus::Unparsable;
     }
@@ -489,7 +521,8 @@ bool RegistryFile::keepCopyOfOldFile()
 RegistryFile::SaveStatus RegistryFile::save()
 {
     m_error.clear();
-    if ((m_loadStatus == LoadStatus::Unreadable || m_loadStatus == LoadStatus::Unparsable) &&
+    if ((m_keepCopyOnSave || m_loadStatus == LoadStatus::Unreadable ||
+         m_loadStatus == LoadStatus::Unparsable) &&
         !keepCopyOfOldFile())
         return SaveStatus::BackupFailed;
 
@@ -516,5 +549,6 @@ RegistryFile::SaveStatus RegistryFile::save()
     }
     syncFolder(folder);
     m_loadStatus = LoadStatus::Loaded;
+    m_keepCopyOnSave = false;
     return SaveStatus::Saved;
 }

@@ -16,7 +16,8 @@
 // values, comments, the spelling of hex data) is written back as it was read; a save replaces
 // the file atomically; and a file that could not be read or parsed is copied aside before it
 // is ever replaced. Key paths and value names match without regard to case, as in the
-// registry itself.
+// registry itself. The text is 8-bit: UTF-8, and Latin-1 on any line that is not UTF-8; a
+// save writes it all as UTF-8.
 class RegistryFile
 {
 public:
@@ -58,6 +59,9 @@ public:
     bool setString(const QString &keyPath, const QString &name, const QString &text);
 
     SaveStatus save();
+    // Makes the next save keep a copy of the file it replaces, whatever the last load found:
+    // for a file that was unusable once and may have been mended since.
+    void keepCopyOnSave() { m_keepCopyOnSave = true; }
 
     // What went wrong in the last load or save, for a person reading it.
     const QString &errorString() const { return m_error; }
@@ -94,6 +98,7 @@ private:
 
     QString m_path;
     LoadStatus m_loadStatus = LoadStatus::Missing;
+    bool m_keepCopyOnSave = false;
     QString m_error;
     bool m_unicodeHex = false; // "Windows Registry Editor Version 5.00" files hold UTF-16LE
     QStringList m_preamble;    // the header line and whatever precedes the first key

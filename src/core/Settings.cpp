@@ -72,10 +72,10 @@ QString DeriveLogin(const QString &loginName)
     return login;
 }
 
-void LoadSettings(TSettings &settings, const QString &registryPath)
+QString LoadSettings(TSettings &settings, const QString &registryPath)
 {
     RegistryFile registry(registryPath);
-    registry.load();
+    const auto status = registry.load();
     // Each field takes its value as it is read, so a failure keeps what was read before it.
     readSwitch(registry, QStringLiteral("Enable"), settings.Enable);
     readSwitch(registry, QStringLiteral("EnableList"), settings.EnableList);
@@ -90,13 +90,26 @@ void LoadSettings(TSettings &settings, const QString &registryPath)
     readString(registry, login + QStringLiteral("OPhone"), QStringLiteral("-"), settings.OPhone);
     readString(registry, login + QStringLiteral("Plan"), QString(), settings.Plan);
     readString(registry, login + QStringLiteral("Project"), QString(), settings.Project);
+
+    if (status != RegistryFile::LoadStatus::Unreadable &&
+        status != RegistryFile::LoadStatus::Unparsable)
+        return {};
+    // Nothing was read, so the fields hold the defaults: with finger on, they would hand out
+    // everything the person may have switched off.
+    settings.Enable = false;
+    settings.keepFileOnSave = true;
+    return QStringLiteral("Cannot read the settings file %1.\r\n"
+                          "Finger is off until you switch it on, and the file is left as it is.")
+        .arg(registry.errorString());
 }
 
-void SaveSettings(const TSettings &settings, const QString &registryPath)
+void SaveSettings(TSettings &settings, const QString &registryPath)
 {
     // Read the file afresh so that whatever else it holds now is written back.
     RegistryFile registry(registryPath);
     registry.load();
+    if (settings.keepFileOnSave)
+        registry.keepCopyOnSave();
     registry.createKey(TellwickKey);
 
     const QString &login = settings.Login;
@@ -123,6 +136,7 @@ void SaveSettings(const TSettings &settings, const QString &registryPath)
 
     switch (registry.save()) {
     case RegistryFile::SaveStatus::Saved:
+        settings.keepFileOnSave = false;
         return;
     case RegistryFile::SaveStatus::FolderFailed:
     case RegistryFile::SaveStatus::BackupFailed:
@@ -133,9 +147,9 @@ void SaveSettings(const TSettings &settings, const QString &registryPath)
     }
 }
 
-void LoadSettings()
+QString LoadSettings()
 {
-    LoadSettings(Settings, RegistryFile::defaultPath());
+    return LoadSettings(Settings, RegistryFile::defaultPath());
 }
 
 void SaveSettings()

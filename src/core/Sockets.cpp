@@ -1,6 +1,7 @@
 #include "Sockets.h"
 
 #include "Dialogs.h"
+#include "HostResolver.h"
 #include "RuntimeError.h"
 #include "SocketChannels.h"
 #include "SocketSystem.h"
@@ -176,9 +177,9 @@ struct TSockets::Private
     // The three steps below return 0 or the errno of their failure.
 
     // A new TCP socket held by the component, or -1 with *cause set.
-    int openSocket(int *cause)
+    int openSocket(int *cause, int family = AF_INET)
     {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
+        const int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, tcpProtocol());
         if (fd == -1) {
             *cause = errno;
             return -1;
@@ -187,7 +188,7 @@ struct TSockets::Private
         return fd;
     }
 
-    int bindTo(int fd, const sockaddr_in &local)
+    template <typename Address> int bindTo(int fd, const Address &local)
     {
         if (!channels.holds(fd))
             return ENOTSOCK;
@@ -255,6 +256,8 @@ struct TSockets::Private
     Failure listenFailure;
     // Shared by Listen (local address), SConnect (remote address) and Accept (peer).
     sockaddr_in address{};
+    // The remote address of SConnect when IPAddr is an IPv6 literal.
+    std::optional<sockaddr_in6> remote6;
     QTimer callTimer;
     QByteArray receiveBuffer;
     // Notifications on their way to the event handler, in order. A zero timer delivers
@@ -406,7 +409,10 @@ void TSockets::SConnect()
     const quint16 port = networkPort(Port);
     const QByteArray host = IPAddr.toLocal8Bit();
     in_addr_t remote = ::inet_addr(host.constData());
-    if (remote == INADDR_NONE) {
+    d->remote6.reset();
+    if (remote == INADDR_NONE)
+        d->remote6 = ipv6SocketAddress(IPAddr, port);
+    if (remote == INADDR_NONE && !d->remote6) {
         const std::optional<in_addr> found = lookUpHost(host);
         if (!found) {
             Private::settingBox("Cannot convert host address");
@@ -430,7 +436,7 @@ void TSockets::SConnect()
 void TSockets::Private::openSession()
 {
     int cause = 0;
-    q->SessionSocket = openSocket(&cause);
+    q->SessionSocket = openSocket(&cause, remote6 ? AF_INET6 : AF_INET);
     if (q->SessionSocket == -1)
         q->ReportError(-1, QStringLiteral("SConnect (socket)"), winSockError(cause));
 }
@@ -442,7 +448,12 @@ void TSockets::Private::bindReservedPort()
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(INADDR_ANY);
         local.sin_port = htons(quint16(localPort));
-        const int failed = bindTo(q->SessionSocket, local);
+        sockaddr_in6 local6{};
+        local6.sin6_family = AF_INET6;
+        local6.sin6_addr = in6addr_any;
+        local6.sin6_port = local.sin_port;
+        const int failed =
+            remote6 ? bindTo(q->SessionSocket, local6) : bindTo(q->SessionSocket, local);
         if (failed == 0)
             return;
         if (failed == EADDRINUSE)
@@ -466,14 +477,16 @@ void TSockets::Private::registerSession()
 void TSockets::Private::connectSession()
 {
     const int fd = q->SessionSocket;
-    const auto *remoteAddress = reinterpret_cast<const sockaddr *>(&address);
+    const auto *remoteAddress = remote6 ? reinterpret_cast<const sockaddr *>(&*remote6)
+                                        : reinterpret_cast<const sockaddr *>(&address);
+    const socklen_t remoteSize = remote6 ? sizeof *remote6 : sizeof address;
     int error = 0;
     {
         const TimedCall timed(*this);
         if (!channels.holds(fd)) {
             error = WSAENOTSOCK;
         } else if (eventDriven()) {
-            if (::connect(fd, remoteAddress, sizeof address) == 0) {
+            if (::connect(fd, remoteAddress, remoteSize) == 0) {
                 channels.setConnecting(fd);
             } else if (errno == EINPROGRESS || errno == EINTR) {
                 // The outcome arrives as FD_CONNECT.
@@ -484,7 +497,7 @@ void TSockets::Private::connectSession()
             }
         } else {
             BlockingCall call;
-            if (call.connect(fd, remoteAddress, sizeof address) == 0) {
+            if (call.connect(fd, remoteAddress, remoteSize) == 0) {
                 channels.setConnected(fd);
             } else {
                 error = winSockError(errno);

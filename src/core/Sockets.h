@@ -30,6 +30,8 @@ public:
 
     // Published properties.
     int MaximumReceiveLength = 8192;
+    // For SConnect: a dotted IPv4 address, an IPv6 literal (brackets and zone allowed) or a
+    // host name, which is looked up for IPv4.
     QString IPAddr;
     QString Port;
     bool NonBlocking() const;

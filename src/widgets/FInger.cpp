@@ -1,12 +1,15 @@
 #include "FInger.h"
 
 #include "Dialogs.h"
+#include "HostResolver.h"
+#include "RegistryFile.h"
 #include "Sockets.h"
 #include "Stat.h"
 #include "TellwickIcon.h"
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -22,6 +25,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
+#include <QStringListModel>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QVBoxLayout>
@@ -109,6 +113,12 @@ TFingerForm::TFingerForm(TStatDialog *statDialog, QAction *fingerMenuItem, QWidg
     Sockets->OnSessionClosed = std::bind_front(&TFingerForm::SocketsSessionClosed, this);
     Sockets->OnErrorOccurred = std::bind_front(&TFingerForm::SocketsErrorOccurred, this);
 
+    Resolver = new HostResolver(this);
+    connect(Resolver, &HostResolver::resolved, this, &TFingerForm::hostResolved);
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, &TFingerForm::connectTimedOut);
+
+    buildHistory();
     FingerEdit->setFocus();
 }
 
@@ -188,6 +198,66 @@ void TFingerForm::buildMenus()
     SelectAll1 =
         edit->addAction(QStringLiteral("Select &All"), this, &TFingerForm::SelectAll1Click);
     SelectAll1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    edit->addSeparator();
+    ClearHistory1 =
+        edit->addAction(QStringLiteral("Clear History"), this, &TFingerForm::ClearHistory1Click);
+}
+
+// Each field offers its history: as completion while typing, and whole on the Down key.
+void TFingerForm::buildHistory()
+{
+    historyPath = RegistryFile::defaultPath();
+    m_history = LoadClientHistory(historyPath);
+    const auto offer = [this](QLineEdit *field, QStringListModel *&model,
+                              const QueryHistory &entries) {
+        model = new QStringListModel(entries.entries(), this);
+        auto *completer = new QCompleter(model, field);
+        completer->setCaseSensitivity(Qt::CaseInsensitive);
+        completer->setCompletionMode(QCompleter::PopupCompletion);
+        field->setCompleter(completer);
+        field->installEventFilter(this);
+    };
+    offer(FingerEdit, m_nameModel, m_history.names);
+    offer(HostEdit, m_hostModel, m_history.hosts);
+}
+
+bool TFingerForm::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyPress &&
+        static_cast<QKeyEvent *>(event)->key() == Qt::Key_Down &&
+        static_cast<QKeyEvent *>(event)->modifiers() == Qt::NoModifier) {
+        if (auto *field = qobject_cast<QLineEdit *>(watched); field && field->completer()) {
+            field->completer()->setCompletionPrefix(QString());
+            field->completer()->complete();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TFingerForm::rememberQuery()
+{
+    const bool names = m_history.names.remember(FingerEdit->text());
+    const bool hosts = m_history.hosts.remember(HostEdit->text());
+    if (!names && !hosts)
+        return;
+    showHistory();
+    // Kept at once, as a person expects of a history, not only when the settings are saved.
+    SaveClientHistory(m_history, historyPath);
+}
+
+void TFingerForm::showHistory()
+{
+    m_nameModel->setStringList(m_history.names.entries());
+    m_hostModel->setStringList(m_history.hosts.entries());
+}
+
+void TFingerForm::ClearHistory1Click()
+{
+    m_history.names.clear();
+    m_history.hosts.clear();
+    showHistory();
+    SaveClientHistory(m_history, historyPath);
 }
 
 void TFingerForm::buildDialogs()
@@ -242,34 +312,134 @@ void TFingerForm::appendResultLine(const QString &text)
 void TFingerForm::FingerBtnClick()
 {
     const QString host = HostEdit->text();
-    if (host.size() < 5) {
+    // An IPv6 literal may be shorter than any real host name ("::1").
+    if (host.size() < 5 && !isIpv6Literal(host)) {
         showPlainMessage(QStringLiteral("Give a real host name, please !"));
         return;
     }
+    // Nothing of an earlier query goes on: not its look-up, nor its connection.
+    abandonQuery();
     Memo1->clear();
+    rememberQuery();
 
-    // The connection of the last query, if the host closed it or it failed, is still open:
-    // close it quietly, so that each query has its own connection and none is left behind.
-    if (Sockets->SessionSocket != -1) {
-        Sockets->QuietErrors = true;
-        Sockets->Disconnect();
-        Sockets->QuietErrors = false;
-        Sockets->TakeLastError();
-    }
-
-    // The busy state is set before connecting: a failure that the socket layer reports while
-    // it connects has then the last word, and the window returns to idle.
+    m_request = FingerEdit->text().toLocal8Bit() + "\n\r";
+    m_host = host;
+    m_phase = Phase::Resolving;
     ClientBusy = true;
     FingerBtn->setEnabled(false);
     setStatusText(QStringLiteral("Connecting..."));
-    Sockets->IPAddr = host;
-    Sockets->SConnect();
+    Resolver->lookUp(unbracketedHost(host));
+}
+
+void TFingerForm::runQuery(const QString &name, const QString &host)
+{
+    FingerEdit->setText(name);
+    HostEdit->setText(host);
+    FingerBtnClick();
+}
+
+// Abandons the current query for good: a look-up's result is dropped when it comes, and a
+// connection attempt or session is closed, so that nothing more is sent or reported for it.
+void TFingerForm::abandonQuery()
+{
+    Resolver->cancel();
+    m_connectTimer.stop();
+    m_addresses.clear();
+    m_nextAddress = 0;
+    // The connection of the last query, also one the host closed or that failed, is closed
+    // too, so that each query has its own connection and none is left behind.
+    closeSessionQuietly();
+    m_phase = Phase::Idle;
+}
+
+void TFingerForm::closeSessionQuietly()
+{
+    if (Sockets->SessionSocket == -1)
+        return;
+    Sockets->QuietErrors = true;
+    Sockets->Disconnect();
+    Sockets->QuietErrors = false;
+    Sockets->TakeLastError();
+}
+
+void TFingerForm::returnToIdle(const QString &status)
+{
+    m_connectTimer.stop();
+    m_phase = Phase::Idle;
+    ClientBusy = false;
+    FingerBtn->setEnabled(true);
+    setStatusText(status);
+}
+
+void TFingerForm::hostResolved(const QString &, const QStringList &addresses)
+{
+    if (m_phase != Phase::Resolving)
+        return;
+    if (addresses.isEmpty()) {
+        returnToIdle(QStringLiteral("Error occured."));
+        Dialogs::current().messageBox(QStringLiteral("WINSOCK ERROR"),
+                                      QStringLiteral("Cannot convert host address: %1").arg(m_host),
+                                      Dialogs::Icon::None, Dialogs::Buttons::OkCancel);
+        return;
+    }
+    m_addresses = addresses;
+    m_nextAddress = 0;
+    m_phase = Phase::Connecting;
+    connectToNextAddress();
+}
+
+// Tries the host's addresses in turn until one connects; only the failure of the last one is
+// shown.
+void TFingerForm::connectToNextAddress()
+{
+    while (m_nextAddress < m_addresses.size()) {
+        Sockets->IPAddr = m_addresses.at(m_nextAddress++);
+        m_attemptError = 0;
+        m_insideConnect = true;
+        Sockets->SConnect();
+        m_insideConnect = false;
+        if (m_attemptError == 0) {
+            m_connectTimer.start(connectTimeoutMs);
+            return;
+        }
+        if (m_nextAddress < m_addresses.size())
+            closeSessionQuietly();
+    }
+    showClientError(m_attemptErrorText);
+}
+
+void TFingerForm::connectAttemptFailed(const QString &text)
+{
+    m_connectTimer.stop();
+    if (m_nextAddress < m_addresses.size()) {
+        closeSessionQuietly();
+        connectToNextAddress();
+        return;
+    }
+    showClientError(text);
+}
+
+void TFingerForm::connectTimedOut()
+{
+    if (m_phase != Phase::Connecting)
+        return;
+    // The attempt is closed first, so that it can never connect and send after all; the
+    // time-out then takes the way of any failed connection attempt.
+    const int attempt = Sockets->SessionSocket;
+    closeSessionQuietly();
+    Sockets->ReportError(attempt, QStringLiteral("FD_CONNECT"), WinSock::WSAETIMEDOUT);
 }
 
 void TFingerForm::SocketsSessionConnected(TSockets *, int Socket)
 {
+    // A late word from an attempt that was given up.
+    if (m_phase != Phase::Connecting || Socket != Sockets->SessionSocket)
+        return;
+    m_connectTimer.stop();
+    m_phase = Phase::Connected;
+    m_decoder = ReplyDecoder();
     Sockets->SessionSocket = Socket;
-    Sockets->SetText(FingerEdit->text().toLocal8Bit() + "\n\r");
+    Sockets->SetText(m_request);
     setStatusText(QStringLiteral("Connected !"));
     ReceivedBytes = 0;
 }
@@ -279,21 +449,57 @@ void TFingerForm::SocketsDataAvailable(TSockets *, int Socket)
     setStatusText(QStringLiteral("Reciving Data"));
     Sockets->SessionSocket = Socket;
     const QByteArray block = Sockets->GetText();
-    appendResultLine(QString::fromLocal8Bit(block));
-    ReceivedBytes += block.size();
+    const qint64 room = qMax<qint64>(replyLimitBytes - ReceivedBytes, 0);
+    const bool cut = block.size() > room;
+    const QByteArrayView kept = cut ? QByteArrayView(block).first(room) : QByteArrayView(block);
+    QString text = m_decoder.decode(kept);
+    if (cut)
+        text += m_decoder.finish();
+    appendResultLine(text);
+    ReceivedBytes += kept.size();
     setStatusText(QStringLiteral("Received: %1 bytes.").arg(ReceivedBytes));
+    if (cut) {
+        closeSessionQuietly();
+        returnToIdle(QStringLiteral("Received: %1 bytes. Reply cut at %2 bytes: the rest was "
+                                    "dropped.")
+                         .arg(ReceivedBytes)
+                         .arg(replyLimitBytes));
+    }
 }
 
 void TFingerForm::SocketsSessionClosed(TSockets *, int)
 {
+    if (const QString rest = m_decoder.finish(); !rest.isEmpty())
+        appendResultLine(rest);
     FingerBtn->setEnabled(true);
     setStatusText(QStringLiteral("Connection closed."));
     ClientBusy = false;
+    m_phase = Phase::Idle;
 }
 
-void TFingerForm::SocketsErrorOccurred(TSockets *, int, int, const QString &Msg)
+void TFingerForm::SocketsErrorOccurred(TSockets *, int, int Error, const QString &Msg)
 {
+    if (m_insideConnect) {
+        if (m_attemptError == 0) {
+            m_attemptError = Error;
+            m_attemptErrorText = Msg;
+        }
+        return;
+    }
+    if (m_phase == Phase::Connecting) {
+        connectAttemptFailed(Msg);
+        return;
+    }
+    showClientError(Msg);
+}
+
+void TFingerForm::showClientError(const QString &Msg)
+{
+    m_connectTimer.stop();
+    m_phase = Phase::Idle;
     ClientBusy = false;
+    if (const QString rest = m_decoder.finish(); !rest.isEmpty())
+        appendResultLine(rest);
     const QString line = QStringLiteral("Finger Client Error:") + Msg;
     if (m_statDialog)
         m_statDialog->AppendLog(line);
@@ -308,13 +514,8 @@ void TFingerForm::Button1Click()
         setStatusText(QString());
         return;
     }
-    // A query whose host could not be resolved never got a socket; there is nothing to
-    // close then, and "Stop" still returns the window to idle.
-    if (Sockets->SessionSocket != -1)
-        Sockets->Disconnect();
-    ClientBusy = false;
-    FingerBtn->setEnabled(true);
-    setStatusText(QStringLiteral("Canceled."));
+    abandonQuery();
+    returnToIdle(QStringLiteral("Canceled."));
 }
 
 void TFingerForm::Button2Click()
@@ -329,15 +530,25 @@ void TFingerForm::Close1Click()
 
 void TFingerForm::hideAndReleaseMenuItem()
 {
+    releaseMenuItemAndPendingQuery();
+    hide();
+}
+
+// A query that has not reached its host yet goes with the window; an answer that is already
+// arriving keeps arriving while the window is hidden.
+void TFingerForm::releaseMenuItemAndPendingQuery()
+{
     if (m_fingerMenuItem)
         m_fingerMenuItem->setEnabled(true);
-    hide();
+    if (m_phase == Phase::Resolving || m_phase == Phase::Connecting) {
+        abandonQuery();
+        returnToIdle(QStringLiteral("Canceled."));
+    }
 }
 
 void TFingerForm::FormClose(QCloseEvent *event)
 {
-    if (m_fingerMenuItem)
-        m_fingerMenuItem->setEnabled(true);
+    releaseMenuItemAndPendingQuery();
     // Accepting hides the window; it is never destroyed before the program ends.
     event->accept();
 }

@@ -98,7 +98,7 @@ TMainForm::TMainForm(const SystemFacts *facts, QWidget *parent)
     try {
         FormCreate();
     } catch (const RuntimeError &error) {
-        // A settings file that cannot be read ends the start-up work here; no listener is
+        // A settings value of another type ends the start-up work here; no listener is
         // opened and the program keeps running.
         showErrorBox(error.text());
     }
@@ -224,7 +224,7 @@ void TMainForm::createTrayIcon()
     TrayIcon->setIcon(TellwickIcon());
     TrayIcon->setToolTip(QStringLiteral("Tellwick Idle"));
     TrayIcon->OnDblClick = [this](QObject *sender) { TrayIconDblClick(sender); };
-    TrayIcon->PopupMenu = PopupMenu1;
+    TrayIcon->setPopupMenu(PopupMenu1);
 }
 
 void TMainForm::connectHandlers()
@@ -315,7 +315,9 @@ void TMainForm::reportListenFailure(const char *service, int port, int cause)
 void TMainForm::FormCreate()
 {
     Settings.Login = DeriveLogin(ComputerInfo->LoginName());
-    LoadSettings();
+    // A file that could not be read leaves finger off below; the person is told why.
+    if (const QString problem = LoadSettings(); !problem.isEmpty())
+        showPlainMessage(problem);
 
     if (Settings.Enable) {
         Sockets->QuietErrors = true;

@@ -76,6 +76,17 @@ void TTrayIcon::setToolTip(const QString &toolTip)
     modifyIcon();
 }
 
+QMenu *TTrayIcon::PopupMenu() const
+{
+    return m_popupMenu;
+}
+
+void TTrayIcon::setPopupMenu(QMenu *menu)
+{
+    m_popupMenu = menu;
+    m_shell->setMenu(menu);
+}
+
 bool TTrayIcon::addIcon()
 {
     // An icon added before its tooltip was set gets the tip again once the loop runs.
@@ -105,6 +116,7 @@ void TTrayIcon::shellMouseAction(TrayShell::MouseAction action)
             OnClick(this);
         break;
     case TrayShell::MouseAction::LeftDoubleClick:
+    case TrayShell::MouseAction::Activate:
         if (OnDblClick)
             OnDblClick(this);
         break;
@@ -119,10 +131,10 @@ void TTrayIcon::shellMouseAction(TrayShell::MouseAction action)
 void TTrayIcon::rightClick()
 {
     const QPoint position = QCursor::pos();
-    if (PopupMenu) {
+    if (m_popupMenu) {
         // The menu's nested loop may run anything, the end of this component included.
         const QPointer<TTrayIcon> self(this);
-        QPointer<QMenu> menu(PopupMenu);
+        QPointer<QMenu> menu(m_popupMenu);
         activateApplicationWindow(menu);
         QCoreApplication::processEvents();
         if (menu)

@@ -2,6 +2,7 @@
 
 #include <QIcon>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -31,14 +32,17 @@ public:
     void setIcon(const QIcon &icon);
     QString ToolTip() const { return m_toolTip; }
     void setToolTip(const QString &toolTip);
+    // Shown at a right click; hosts that draw the menu themselves get it too. Not owned.
+    QMenu *PopupMenu() const;
+    void setPopupMenu(QMenu *menu);
 
     std::function<void(QObject *Sender)> OnClick;
+    // Also the item's activation on a host that knows no double click.
     std::function<void(QObject *Sender)> OnDblClick;
     // After the popup menu, with the cursor position read before it opened.
     std::function<void(QObject *Sender, Qt::MouseButton Button, Qt::KeyboardModifiers Shift, int X,
                        int Y)>
         OnRightClick;
-    QMenu *PopupMenu = nullptr; // not owned
 
     static constexpr int MaxToolTipLength = 62;
 
@@ -54,4 +58,5 @@ private:
     bool m_showDesigning = false;
     QIcon m_icon;
     QString m_toolTip;
+    QPointer<QMenu> m_popupMenu;
 };

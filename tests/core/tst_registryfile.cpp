@@ -71,6 +71,14 @@ void TestRegistryFile::readsValueKinds_data()
     QTest::addRow("dword") << Head + "\"v\"=dword:0000000a" << other << "";
     QTest::addRow("multi-string") << Head + "\"v\"=hex(7):41,00,00,00" << other << "";
     QTest::addRow("deleted value") << Head + "\"v\"=-" << -1 << "";
+    // 8-bit text: what is not UTF-8 is Latin-1, line by line.
+    QTest::addRow("Latin-1 text") << Head + "\"v\"=\"Caf\xe9\"" << string << "Caf\u00e9";
+    QTest::addRow("UTF-8 beside a Latin-1 line")
+        << Head + "; Jos\xe9\n\"v\"=\"Caf\xc3\xa9\"" << string << "Caf\u00e9";
+    QTest::addRow("cut inside a UTF-8 character")
+        << Head + "\"v\"=\"J\xc3\"" << string << "J\u00c3";
+    QTest::addRow("hex(2) 8-bit, Latin-1")
+        << Head + "\"v\"=hex(2):43,61,66,e9,00" << expand << "Caf\u00e9";
 }
 
 void TestRegistryFile::readsValueKinds()
@@ -90,11 +98,13 @@ void TestRegistryFile::readsValueKinds()
 void TestRegistryFile::keepsWhatItDoesNotOwn()
 {
     const QByteArray other = "REGEDIT4\n\n; kept by hand\n[HKEY_CURRENT_USER\\Software\\Other]\n"
-                             "\"Size\"=dword:0000000a\n\"Blob\"=hex:01,02,03,\\\n  04,05\n\n";
+                             "\"Size\"=dword:0000000a\n\"Blob\"=hex:01,02,03,\\\n  04,05\n"
+                             "\"Name\"=\"Jos%\"\n\n";
     const QByteArray sub = "\n[HKEY_CURRENT_USER\\Software\\Tellwick\\Sub]\n\"x\"=\"y\"\n";
     QTemporaryDir dir;
     const QString path = dir.filePath("registry.reg");
-    QVERIFY(writeFile(path, other +
+    // Latin-1 text is written back as UTF-8.
+    QVERIFY(writeFile(path, QByteArray(other).replace('%', "\xe9") +
                                 "[HKEY_CURRENT_USER\\Software\\Tellwick]\n"
                                 "\"Path\"=hex(2):25,00,00,00\n\"Enable\"=\"0\"\n@=\"d\"\n" +
                                 sub));
@@ -104,7 +114,7 @@ void TestRegistryFile::keepsWhatItDoesNotOwn()
     QVERIFY(registry.setString(Key, QStringLiteral("New"), QStringLiteral("a\"b\\")));
     QVERIFY(registry.setString(Key + QStringLiteral("\\Fresh"), QStringLiteral("v"), {}));
     QCOMPARE(registry.save(), RegistryFile::SaveStatus::Saved);
-    QCOMPARE(readFile(path), other +
+    QCOMPARE(readFile(path), QByteArray(other).replace('%', "\xc3\xa9") +
                                  "[HKEY_CURRENT_USER\\Software\\Tellwick]\n"
                                  "\"Path\"=hex(2):25,00,00,00\n\"Enable\"=\"1\"\n@=\"d\"\n"
                                  "\"New\"=\"a\\\"b\\\\\"\n" +
@@ -136,8 +146,8 @@ void TestRegistryFile::unparsableFileIsKeptAside_data()
                                            "ELF\x02\x01\x01 not a registry\n");
     QTest::addRow("truncated mid-line") << Head + "\"Enable\"=\"0";
     QTest::addRow("truncated after a continued line") << Head + "\"Blob\"=hex:01,02,\\\n";
-    QTest::addRow("not UTF-8") << Head + "\"v\"=\"Lab \xe9t\xe9\"\n";
-    QTest::addRow("cut inside a UTF-8 character") << Head + "; J\xc3";
+    QTest::addRow("UTF-16 export") << QByteArray("\xff\xfeW\0i\0n\0d\0o\0w\0s\0", 16);
+    QTest::addRow("larger than 16 MB") << Head + "; " + QByteArray(16 << 20, 'x') + "\n";
     QTest::addRow("value outside any key") << QByteArray("REGEDIT4\n\"Enable\"=\"0\"\n");
 }
 

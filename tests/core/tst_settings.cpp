@@ -54,7 +54,8 @@ private slots:
     void loginsSharingLettersShareDetails();
     void failedSaveKeepsTheOldFile_data();
     void failedSaveKeepsTheOldFile();
-    void unparsableFileGivesDefaults();
+    void unusableFileStartsWithFingerOff_data();
+    void unusableFileStartsWithFingerOff();
 
 private:
     std::optional<QTemporaryDir> m_dir;
@@ -231,18 +232,47 @@ void TestSettings::failedSaveKeepsTheOldFile()
     QCOMPARE(checked.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden).size(), 1);
 }
 
-void TestSettings::unparsableFileGivesDefaults()
+void TestSettings::unusableFileStartsWithFingerOff_data()
 {
-    const QByteArray broken = Head + "\"Enable\"=\"0\"\n\"labRealName\"=\"Lab";
-    QVERIFY(writeFile(m_path, broken));
+    QTest::addColumn<QByteArray>("contents"); // null: the file is a folder
+    QTest::addColumn<QString>("cause");
+    QTest::addRow("cut off") << Head + "\"Enable\"=\"1\"\n\"labRealName\"=\"Lab"
+                             << ", line 5: unterminated text";
+    QTest::addRow("not a registry file")
+        << QByteArray("Enable=1\n") << ", line 1: not a registry file";
+    QTest::addRow("a folder") << QByteArray() << ": not a regular file";
+}
+
+void TestSettings::unusableFileStartsWithFingerOff()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(QString, cause);
+    QVERIFY(contents.isNull() ? QDir().mkpath(m_path) : writeFile(m_path, contents));
     TSettings settings = forLogin(QStringLiteral("lab"));
-    settings.Enable = false;
-    LoadSettings(settings, m_path);
-    QCOMPARE(settings.Enable, true);
+    settings.EnableList = settings.EnableUserInfo = false;
+    settings.RealName = QStringLiteral("stale");
+
+    QCOMPARE(LoadSettings(settings, m_path),
+             "Cannot read the settings file " + m_path + cause +
+                 ".\r\nFinger is off until you switch it on, and the file is left as it is.");
+    QVERIFY(!settings.Enable);
+    QVERIFY(settings.EnableList && settings.EnableUserInfo);
     QCOMPARE(settings.RealName, "Unknown");
+    if (!contents.isNull())
+        QCOMPARE(readFile(m_path), contents);
+
+    // Mended while the program runs: the next save still keeps what the file holds, once.
+    const QByteArray mended = Head + "\"labRealName\"=\"Mended\"\n";
+    if (contents.isNull())
+        QVERIFY(QDir(m_path).removeRecursively());
+    QVERIFY(writeFile(m_path, mended));
     SaveSettings(settings, m_path);
-    const QStringList copies = QDir(QFileInfo(m_path).absolutePath()).entryList({"*.bad-*"});
-    QCOMPARE(copies.size(), 1); // the rest of the keeping is the registry file's own test
+    SaveSettings(settings, m_path);
+    const QDir folder = QFileInfo(m_path).absoluteDir();
+    const QStringList copies = folder.entryList({"*.bad-*"});
+    QCOMPARE(copies.size(), 1);
+    QCOMPARE(readFile(folder.filePath(copies.first())), mended);
+    QVERIFY(readFile(m_path).contains("\"Enable\"=\"0\""));
 }
 
 QTEST_GUILESS_MAIN(TestSettings)

@@ -155,6 +155,13 @@ public:
 
     static QString executable() { return qEnvironmentVariable("TELLWICK_PROGRAM"); }
 
+    // Before start: run the program through this command (setpriv and its options).
+    void setWrapper(const QStringList &wrapper) { m_wrapper = wrapper; }
+    // Before start: keep the program's standard error for standardError().
+    void keepStandardError() { m_keepStandardError = true; }
+    QByteArray standardError() { return m_process.readAllStandardError(); }
+    QString runtimeFolder() const { return m_runtime.path(); }
+
     void start()
     {
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -163,8 +170,12 @@ public:
         environment.insert("XDG_RUNTIME_DIR", m_runtime.path());
         environment.insert("HOME", m_configHome);
         m_process.setProcessEnvironment(environment);
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(executable(), QStringList());
+        m_process.setProcessChannelMode(m_keepStandardError ? QProcess::SeparateChannels
+                                                            : QProcess::ForwardedErrorChannel);
+        if (m_wrapper.isEmpty())
+            m_process.start(executable(), QStringList());
+        else
+            m_process.start(m_wrapper.first(), m_wrapper.mid(1) << executable());
         m_process.waitForStarted(10000);
     }
 
@@ -205,6 +216,8 @@ public:
 
 private:
     QString m_configHome;
+    QStringList m_wrapper;
+    bool m_keepStandardError = false;
     QTemporaryDir m_runtime;
     QProcess m_process;
 };

@@ -7,7 +7,9 @@
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 
+#include <pwd.h>
 #include <sys/stat.h>
 
 using namespace fault;
@@ -16,6 +18,7 @@ using namespace ExpectedReplies;
 namespace {
 
 constexpr quint16 FingerPort = 79;
+constexpr quint16 DaytimePort = 13;
 
 // A client that sends part of a request and then neither sends nor closes.
 class StalledClient
@@ -58,6 +61,9 @@ private slots:
     void oddRequests();
     void damagedSettingsFile_data();
     void damagedSettingsFile();
+    void latin1SettingsAreFollowed_data();
+    void latin1SettingsAreFollowed();
+    void unreadableSettingsKeepFingerOff();
 
 private:
     QString configHome() const { return m_home->path() + "/config"; }
@@ -258,7 +264,11 @@ void TestFaultProgram::damagedSettingsFile_data()
     const QByteArray valid = registryText({{"Beep", "\"0\""}, {"Enable", "\"1\""}});
     QTest::addRow("missing") << false << QByteArray() << false << true;
     QTest::addRow("empty") << true << QByteArray() << false << true;
-    QTest::addRow("truncated in a line") << true << valid.left(valid.size() - 9) << false << true;
+    // A file that cannot be read keeps finger off, and so nothing is handed out unasked.
+    QTest::addRow("truncated in a line") << true << valid.left(valid.size() - 9) << false << false;
+    QTest::addRow("over 16 MB") << true << valid + "; " + QByteArray(16 << 20, 'x') + "\r\n"
+                                << false << false;
+    // 8-bit text that is not UTF-8 is read as Latin-1.
     QTest::addRow("not UTF-8") << true << registryText({{"Beep", "\"\xff\xfe\x80\""}}) << false
                                << true;
     // The value of another type stops the start-up work before any listener opens.
@@ -300,6 +310,83 @@ void TestFaultProgram::damagedSettingsFile()
     if (exists)
         QCOMPARE(readFile(registryPath()), contents);
     QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden).size(), exists ? 1 : 0);
+}
+
+void TestFaultProgram::latin1SettingsAreFollowed_data()
+{
+    QTest::addColumn<bool>("userInfo");
+    QTest::addRow("list and user information off") << false;
+    QTest::addRow("user information on") << true;
+}
+
+void TestFaultProgram::latin1SettingsAreFollowed()
+{
+    QFETCH(bool, userInfo);
+    // The name as a REGEDIT4 export from an 8-bit system holds it.
+    const QByteArray contents = registryText({{"EnableList", "\"0\""},
+                                              {"EnableUserInfo", userInfo ? "\"1\"" : "\"0\""},
+                                              {login() + "RealName", "\"Caf\xe9\""}});
+    writeRegistry(contents);
+    startProgram();
+
+    QCOMPARE(query(FingerPort, "\r\n").bytes, header() + information(machineFacts()) + unlisted());
+    // The wire carries the locale's encoding, UTF-8.
+    const QByteArray details =
+        userInfo ? detailsReply(login(), {.realName = "Caf\xc3\xa9"}) : restricted(login());
+    QCOMPARE(query(FingerPort, login() + "\r\n").bytes, details);
+
+    QCOMPARE(m_program->stop(), 0);
+    m_program.reset();
+    QCOMPARE(readFile(registryPath()), contents);
+}
+
+// The switches the person turned off sit in a file the program may not read (root's, mode
+// 600). The program runs as nobody with the right to open ports below 1024, so only the
+// settings rule keeps finger closed.
+void TestFaultProgram::unreadableSettingsKeepFingerOff()
+{
+    if (::geteuid() != 0)
+        QSKIP("running the program as another user needs root");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (setpriv.isEmpty())
+        QSKIP("setpriv (util-linux) is missing");
+    const passwd *nobody = ::getpwnam("nobody");
+    if (!nobody)
+        QSKIP("there is no user nobody");
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+
+    const QByteArray contents = registryText(
+        {{"EnableList", "\"0\""}, {"EnableUserInfo", "\"0\""}, {"nobodyRealName", "\"Caf\xe9\""}});
+    writeRegistry(contents);
+    const QByteArray file = QFile::encodeName(registryPath());
+    QCOMPARE(::chmod(file.constData(), 0600), 0);
+    for (const QString &folder : {m_home->path(), configHome(), configHome() + "/Tellwick"})
+        QCOMPARE(::chmod(QFile::encodeName(folder).constData(), 0755), 0);
+
+    Program program(configHome());
+    QCOMPARE(::chown(QFile::encodeName(program.runtimeFolder()).constData(), uid, gid), 0);
+    program.setWrapper({setpriv, QStringLiteral("--reuid=%1").arg(uid),
+                        QStringLiteral("--regid=%1").arg(gid), "--clear-groups",
+                        "--inh-caps=+net_bind_service", "--ambient-caps=+net_bind_service", "--"});
+    program.keepStandardError();
+    program.start();
+    // Daytime opens: the program is up and could have opened the finger port too.
+    QVERIFY2(program.waitListening(DaytimePort), "the daytime port never opened");
+    const Answer answer = query(FingerPort, "nobody\r\n");
+    QVERIFY2(!answer.connected, answer.bytes.constData());
+    QCOMPARE(program.stop(), 0);
+
+    const QByteArray errors = program.standardError();
+    QVERIFY2(errors.contains(file + ": Permission denied"), errors.constData());
+    QCOMPARE(readFile(registryPath()), contents);
+    struct stat status
+    {
+    };
+    QCOMPARE(::stat(file.constData(), &status), 0);
+    QCOMPARE(status.st_mode & 07777, mode_t(0600));
+    QCOMPARE(status.st_uid, uid_t(0));
+    QCOMPARE(QDir(configHome() + "/Tellwick").entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
 
 TELLWICK_GUILESS_TEST_MAIN_IN_NETNS(TestFaultProgram)

@@ -71,8 +71,8 @@ private slots:
         const QString createKey = QStringLiteral("Failed to create key Tellwick");
         QTest::addRow("full disk") << valid << true << setData;
         QTest::addRow("read-only file system") << valid << false << setData;
-        // An unreadable file is copied aside before it is replaced; no room for the copy.
-        QTest::addRow("full disk, not UTF-8")
+        // A damaged file is copied aside before it is replaced; no room for the copy.
+        QTest::addRow("full disk, damaged")
             << QByteArray("REGEDIT4\r\n\xff\xfe") << true << createKey;
         QTest::addRow("read-only, cut off") << valid.left(valid.size() - 5) << false << createKey;
     }

@@ -188,7 +188,7 @@ dpkg-deb -x "$deb" "$work/contents"
 qt_packages=$(objdump -p "$work/contents$program" | awk '$1 == "NEEDED" && $2 ~ /^libQt6/ { print $2 }' |
     tr 'A-Z' 'a-z' | sed 's/\.so\.\([0-9]*\)$/\1/')
 [ -n "$qt_packages" ] || fail "$program links no Qt library?"
-for package in $qt_packages qt6-qpa-plugins libcap2-bin; do
+for package in $qt_packages qt6-qpa-plugins qt6-wayland libcap2-bin; do
     depends_on "$package" || fail "Depends lacks $package: $depends"
 done
 

@@ -89,7 +89,8 @@ check_files() {
             fail "$name: desktop-file-validate $entry: $report"
         fi
         local key
-        for key in Type=Application Name=Tellwick Icon=tellwick Exec=tellwick Terminal=false; do
+        for key in Type=Application Name=Tellwick Icon=tellwick 'Exec=tellwick %u' Terminal=false \
+            'MimeType=x-scheme-handler/finger;'; do
             grep -qx "$key" "$entry" || fail "$name: $entry lacks $key"
         done
         grep -qE '^Categories=(.*;)?Network;' "$entry" || fail "$name: $entry is not in the Network category"

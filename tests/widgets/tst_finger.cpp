@@ -1,19 +1,27 @@
 #include "FInger.h"
 #include "TestFiles.h"
 
+#include "HeldNameService.h"
+#include "HostResolver.h"
+#include "HostsFile.h"
 #include "NetNamespace.h"
 #include "RecordingDialogs.h"
+#include "RegistryFile.h"
 #include "Sockets.h"
 #include "Stat.h"
 
 #include <QAction>
+#include <QCompleter>
 #include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -21,7 +29,9 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <net/route.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -31,22 +41,39 @@
 
 namespace {
 
-// A finger server on 127.0.0.1:79 that the test drives step by step on its own thread.
+// The name look-ups of this test see these hosts (see main).
+const QByteArray TestHosts = "127.0.0.1 localhost\n"
+                             "::1 ip6only.tellwick.test\n";
+QString hostsFileFailure;
+
+// A finger server on port 79 of a loopback address (IPv4, or IPv6 only) that the test drives
+// step by step.
 class FingerServer
 {
 public:
-    FingerServer()
+    explicit FingerServer(const char *host = "127.0.0.1")
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        sockaddr_in6 address6{};
+        const bool ipv6 = ::inet_pton(AF_INET6, host, &address6.sin6_addr) == 1;
+        m_listener =
+            ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         const int on = 1;
         ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(79);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        m_listening =
-            ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != -1 &&
-            ::listen(m_listener, 5) != -1;
+        if (ipv6) {
+            ::setsockopt(m_listener, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+            address6.sin6_family = AF_INET6;
+            address6.sin6_port = htons(79);
+            m_listening =
+                ::bind(m_listener, reinterpret_cast<sockaddr *>(&address6), sizeof address6) != -1;
+        } else {
+            address.sin_family = AF_INET;
+            address.sin_port = htons(79);
+            ::inet_pton(AF_INET, host, &address.sin_addr);
+            m_listening =
+                ::bind(m_listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != -1;
+        }
+        m_listening = m_listening && ::listen(m_listener, 5) != -1;
     }
     ~FingerServer()
     {
@@ -138,6 +165,43 @@ QString pdfText(const QByteArray &pdf)
 
 enum class CloseWay { CloseButton, FileClose, CloseBox };
 
+// The sockets this process holds.
+int openSockets()
+{
+    int count = 0;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString &fd : fds.entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        if (::readlink(QFile::encodeName(fds.filePath(fd)).constData(), target, sizeof target - 1) >
+                0 &&
+            QByteArray(target).startsWith("socket:"))
+            ++count;
+    }
+    return count;
+}
+
+// Routes host to the loopback interface, where it is no local address: whatever is sent to it
+// is dropped, as by a host that never answers. The route lives in the test's own namespace.
+bool routeIntoTheVoid(const char *host)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    rtentry route{};
+    auto *destination = reinterpret_cast<sockaddr_in *>(&route.rt_dst);
+    destination->sin_family = AF_INET;
+    ::inet_pton(AF_INET, host, &destination->sin_addr);
+    auto *mask = reinterpret_cast<sockaddr_in *>(&route.rt_genmask);
+    mask->sin_family = AF_INET;
+    mask->sin_addr.s_addr = INADDR_BROADCAST;
+    route.rt_flags = RTF_UP | RTF_HOST;
+    char loopback[] = "lo";
+    route.rt_dev = loopback;
+    const bool routed = ::ioctl(fd, SIOCADDRT, &route) == 0 || errno == EEXIST;
+    ::close(fd);
+    return routed;
+}
+
+enum class CancelWay { Stop, Close, NewQuery };
+
 } // namespace
 
 class TestFinger : public QObject
@@ -160,6 +224,15 @@ private slots:
     void failedConnection_data();
     void failedConnection();
     void unresolvableHost();
+    void ipv6Hosts_data();
+    void ipv6Hosts();
+    void addressesTriedInTurn_data();
+    void addressesTriedInTurn();
+    void cancelledLookUp_data();
+    void cancelledLookUp();
+    void connectTimeout();
+    void replyLimit();
+    void history();
     void keyboard();
     void closingDuringQuery_data();
     void closingDuringQuery();
@@ -184,6 +257,8 @@ private:
 
 void TestFinger::init()
 {
+    // Each test starts without a history.
+    QFile::remove(RegistryFile::defaultPath());
     dialogs = std::make_unique<RecordingDialogs>();
     stat = std::make_unique<TStatDialog>();
     fingerItem = std::make_unique<QAction>(QStringLiteral("Finger..."));
@@ -266,6 +341,10 @@ void TestFinger::answer_data()
     QTest::addRow("bytes counted, not characters") << QList<QByteArray>{"Gr\xc3\xbc\xc3\x9f"
                                                                         "e"}
                                                    << QStringLiteral("Grüße\n");
+    QTest::addRow("character split over two blocks")
+        << QList<QByteArray>{"Gr\xc3", "\xbc\xc3\x9f"} << QStringLiteral("Gr\nüß\n");
+    QTest::addRow("Latin-1 bytes and ESC")
+        << QList<QByteArray>{"Jos\xe9 \x1b[1m"} << QStringLiteral("José \u241b[1m\n");
 }
 
 void TestFinger::answer()
@@ -359,13 +438,14 @@ void TestFinger::failedConnection()
 void TestFinger::unresolvableHost()
 {
     startQuery(QStringLiteral("alice"), QStringLiteral("no.such.host.invalid"));
-    QCOMPARE(dialogs->texts(), QStringList{QStringLiteral("Cannot convert host address")});
+    QTRY_COMPARE(dialogs->boxes.size(), 1);
+    QCOMPARE(dialogs->texts(),
+             QStringList{QStringLiteral("Cannot convert host address: no.such.host.invalid")});
     QCOMPARE(dialogs->boxes.first().caption, QStringLiteral("WINSOCK ERROR"));
-
-    form->Button1Click();
-    QCOMPARE(form->statusText(), QStringLiteral("Canceled."));
+    // Ready for the next query at once.
+    QCOMPARE(form->statusText(), QStringLiteral("Error occured."));
     QVERIFY(form->FingerBtn->isEnabled());
-    QCOMPARE(dialogs->boxes.size(), 1);
+    QVERIFY(!form->ClientBusy);
     QCOMPARE(form->Memo1->toPlainText(), QString());
     QCOMPARE(stat->logText(), QString());
 
@@ -374,6 +454,213 @@ void TestFinger::unresolvableHost()
     startQuery(QStringLiteral("alice"));
     QVERIFY(server.takeQuery() != -1);
     QTRY_COMPARE(form->statusText(), QStringLiteral("Connected !"));
+}
+
+void TestFinger::ipv6Hosts_data()
+{
+    QTest::addColumn<QString>("host");
+    QTest::addRow("literal shorter than five characters") << QStringLiteral("::1");
+    QTest::addRow("literal in brackets") << QStringLiteral("[::1]");
+    QTest::addRow("name with only an IPv6 address") << QStringLiteral("ip6only.tellwick.test");
+}
+
+void TestFinger::ipv6Hosts()
+{
+    QFETCH(QString, host);
+    if (host.contains(u'.') && !hostsFileFailure.isEmpty())
+        QSKIP(qPrintable(hostsFileFailure));
+    FingerServer server("::1");
+    QVERIFY(server.listening());
+    startQuery(QStringLiteral("alice"), host);
+    QByteArray request;
+    const int session = server.takeQuery(&request);
+    QCOMPARE(request, QByteArray("alice\n\r"));
+    QVERIFY(FingerServer::send(session, "Login: alice"));
+    FingerServer::hangUp(session);
+    QTRY_COMPARE(form->statusText(), QStringLiteral("Connection closed."));
+    QCOMPARE(form->Memo1->toPlainText(), QStringLiteral("Login: alice\n"));
+    QVERIFY(dialogs->boxes.isEmpty());
+}
+
+void TestFinger::addressesTriedInTurn_data()
+{
+    QTest::addColumn<QString>("firstAddress");
+    QTest::addRow("first refused") << QStringLiteral("::1");
+    QTest::addRow("first unreachable") << QStringLiteral("10.1.2.3");
+}
+
+void TestFinger::addressesTriedInTurn()
+{
+    QFETCH(QString, firstAddress);
+    FingerServer server;
+    QVERIFY(server.listening());
+    form->Resolver->resolveName = [&](const QString &) {
+        return QStringList{firstAddress, QStringLiteral("127.0.0.1")};
+    };
+    startQuery(QStringLiteral("alice"), QStringLiteral("twice.tellwick.test"));
+    const int session = server.takeQuery();
+    QVERIFY(session != -1);
+    QTRY_COMPARE(form->statusText(), QStringLiteral("Connected !"));
+    // The failed first address is no error of the query.
+    QCOMPARE(form->Memo1->toPlainText(), QString());
+    QCOMPARE(stat->logText(), QString());
+}
+
+void TestFinger::cancelledLookUp_data()
+{
+    QTest::addColumn<CancelWay>("way");
+    // How long the host that was asked for must stay untouched after the look-up ends.
+    QTest::addColumn<int>("watchMs");
+    QTest::addRow("Stop") << CancelWay::Stop << 10000;
+    QTest::addRow("Close") << CancelWay::Close << 1000;
+    QTest::addRow("new query") << CancelWay::NewQuery << 1000;
+}
+
+void TestFinger::cancelledLookUp()
+{
+    QFETCH(CancelWay, way);
+    QFETCH(int, watchMs);
+    // The host of the cancelled query, and another one for the query after it.
+    FingerServer cancelledHost("127.0.0.2");
+    FingerServer otherHost;
+    QVERIFY(cancelledHost.listening() && otherHost.listening());
+    HeldNameService service;
+    form->Resolver->resolveName = service.resolve({QStringLiteral("127.0.0.2")});
+    const int socketsBefore = openSockets();
+
+    startQuery(QStringLiteral("alice"), QStringLiteral("slow.tellwick.test"));
+    QCOMPARE(form->statusText(), QStringLiteral("Connecting..."));
+    switch (way) {
+    case CancelWay::Stop:
+        form->Button1->click();
+        break;
+    case CancelWay::Close:
+        form->show();
+        QVERIFY(form->close());
+        break;
+    case CancelWay::NewQuery:
+        form->runQuery(QStringLiteral("bob"), QStringLiteral("127.0.0.1"));
+        break;
+    }
+    if (way != CancelWay::NewQuery) {
+        QCOMPARE(form->statusText(), QStringLiteral("Canceled."));
+        QVERIFY(form->FingerBtn->isEnabled());
+        QVERIFY(!form->ClientBusy);
+    }
+    // A name typed afterwards must not go to the cancelled query's host either.
+    form->FingerEdit->setText(QStringLiteral("mallory"));
+    service.release.release();
+    QTRY_COMPARE(service.answered.load(), 1);
+
+    if (way == CancelWay::NewQuery) {
+        QByteArray request;
+        QVERIFY(otherHost.takeQuery(&request) != -1);
+        QCOMPARE(request, QByteArray("bob\n\r"));
+    }
+    QTest::qWait(watchMs);
+    QVERIFY(!cancelledHost.hasWaitingConnection());
+    if (way != CancelWay::NewQuery) {
+        QCOMPARE(openSockets(), socketsBefore);
+        QCOMPARE(form->statusText(), QStringLiteral("Canceled."));
+    }
+    QCOMPARE(form->Memo1->toPlainText(), QString());
+    QCOMPARE(stat->logText(), QString());
+}
+
+void TestFinger::connectTimeout()
+{
+    const char *silentHost = "192.0.2.2";
+    QVERIFY(routeIntoTheVoid(silentHost));
+    form->connectTimeoutMs = 500;
+    const int socketsBefore = openSockets();
+    QElapsedTimer clock;
+    clock.start();
+    startQuery(QStringLiteral("alice"), QString::fromLatin1(silentHost));
+    QTest::qWait(200);
+    QCOMPARE(form->statusText(), QStringLiteral("Connecting..."));
+    QTRY_COMPARE(form->statusText(), QStringLiteral("Error occured."));
+    QVERIFY(clock.elapsed() >= 500);
+    const QString line = QStringLiteral("Finger Client Error:Connection timed out");
+    QCOMPARE(form->Memo1->toPlainText(), line + '\n');
+    QCOMPARE(stat->logText(), line + "\r\n");
+    QVERIFY(form->FingerBtn->isEnabled());
+    QCOMPARE(openSockets(), socketsBefore);
+}
+
+void TestFinger::replyLimit()
+{
+    FingerServer server;
+    QVERIFY(server.listening());
+    startQuery(QStringLiteral("alice"));
+    const int session = server.takeQuery();
+    QVERIFY(session != -1);
+
+    const qint64 limit = form->replyLimitBytes;
+    QCOMPARE(limit, 16 * 1024 * 1024);
+    const QByteArray reply(20 * 1024 * 1024, 'x');
+    qint64 sent = 0;
+    QSocketNotifier writable(session, QSocketNotifier::Write);
+    connect(&writable, &QSocketNotifier::activated, [&] {
+        const ssize_t n =
+            ::send(session, reply.constData() + sent, size_t(reply.size() - sent), MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        // Done, or the client has stopped reading.
+        if (n <= 0 || sent == reply.size())
+            writable.setEnabled(false);
+    });
+    // An event loop of its own, which wakes for each socket event: a polling wait would
+    // take a pause between the thousands of blocks.
+    QEventLoop loop;
+    QTimer check;
+    QElapsedTimer clock;
+    clock.start();
+    connect(&check, &QTimer::timeout, [&] {
+        if (form->statusText().contains(QStringLiteral("cut")) || clock.elapsed() > 120000)
+            loop.quit();
+    });
+    check.start(10);
+    loop.exec();
+    QCOMPARE(form->statusText(), QStringLiteral("Received: %1 bytes. Reply cut at %1 bytes: the "
+                                                "rest was dropped.")
+                                     .arg(limit));
+    QCOMPARE(form->ReceivedBytes, limit);
+    QCOMPARE(form->Memo1->toPlainText().count(u'x'), limit);
+    QVERIFY(form->FingerBtn->isEnabled());
+    QVERIFY(!form->ClientBusy);
+    // The client has closed its side: the server reads the end of the stream.
+    QVERIFY(QTest::qWaitFor([&] {
+        char byte;
+        return ::recv(session, &byte, 1, MSG_DONTWAIT) == 0;
+    }));
+}
+
+void TestFinger::history()
+{
+    const QStringList hosts{"127.0.0.1", "LOCALHOST", "localhost"};
+    for (const QString &host : hosts)
+        form->runQuery(QStringLiteral("alice"), host);
+    form->runQuery(QStringLiteral("Bob"), QStringLiteral("::1"));
+    QTRY_VERIFY(!form->ClientBusy);
+    const QStringList names{"Bob", "alice"};
+    const QStringList hostsKept{"::1", "localhost", "127.0.0.1"};
+    QCOMPARE(form->history().names.entries(), names);
+    QCOMPARE(form->history().hosts.entries(), hostsKept);
+    QCOMPARE(form->HostEdit->completer()->model()->rowCount(), hostsKept.size());
+
+    // A new run finds them again.
+    form.reset();
+    form = std::make_unique<TFingerForm>(stat.get(), fingerItem.get());
+    QCOMPARE(form->history().names.entries(), names);
+    QCOMPARE(form->history().hosts.entries(), hostsKept);
+    QCOMPARE(form->FingerEdit->completer()->model()->rowCount(), names.size());
+
+    form->ClearHistory1->trigger();
+    QCOMPARE(form->FingerEdit->completer()->model()->rowCount(), 0);
+    form.reset();
+    form = std::make_unique<TFingerForm>(stat.get(), fingerItem.get());
+    QVERIFY(form->history().names.entries().isEmpty());
+    QVERIFY(form->history().hosts.entries().isEmpty());
 }
 
 void TestFinger::keyboard()
@@ -543,5 +830,15 @@ void TestFinger::print()
     QVERIFY2(text.contains(QStringLiteral("Plan: none")), qPrintable(text));
 }
 
-TELLWICK_TEST_MAIN_IN_NETNS(TestFinger)
+int main(int argc, char *argv[])
+{
+    enterPrivateNetworkNamespaceOnce();
+    // Before any thread exists, so that the look-up threads see the test's hosts too.
+    usePrivateHostsFile(TestHosts, &hostsFileFailure);
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+    TestFinger test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_finger.moc"

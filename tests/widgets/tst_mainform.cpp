@@ -4,6 +4,7 @@
 #include "NetNamespace.h"
 
 #include "Sockets.h"
+#include "TestFiles.h"
 #include "TrayIcon.h"
 
 #include <QAction>
@@ -92,7 +93,7 @@ private slots:
         QCOMPARE(captions, (QStringList{"Setup...", "Statistics...", "Finger...", "Enabled", "-",
                                         "About...", "Exit"}));
         QCOMPARE(program.form->PopupMenu1->defaultAction(), program.form->Setup1);
-        QCOMPARE(program.form->TrayIcon->PopupMenu, program.form->PopupMenu1);
+        QCOMPARE(program.form->TrayIcon->PopupMenu(), program.form->PopupMenu1);
     }
 
     void fingerPortTakenEndsWithoutSaving()
@@ -126,6 +127,24 @@ private slots:
         QVERIFY(program.dialogs.endRequests.isEmpty());
         QVERIFY(!Settings.EnableDayTime);
         QVERIFY(FingerListening);
+    }
+
+    void unusableSettingsFileStartsWithFingerOff()
+    {
+        QDir().mkpath(QFileInfo(registryPath()).absolutePath());
+        QVERIFY(writeFile(registryPath(), "Enable=1\n"));
+        Program program;
+        QCOMPARE(program.dialogs.boxes.size(), 1);
+        QVERIFY(program.dialogs.texts().first().contains(registryPath()));
+        QCOMPARE(program.dialogs.boxes.first().icon, Dialogs::Icon::None);
+        QVERIFY(!FingerListening);
+        QVERIFY(!program.form->Enabled1->isChecked());
+        QCOMPARE(knock(13), LoopbackClient::Ending::Closed);
+        // Opening the setup window shows finger off and opens nothing.
+        program.form->Setup1Click();
+        QVERIFY(!program.form->FingerBox->isChecked());
+        QCOMPARE(knock(79), LoopbackClient::Ending::Refused);
+        QCOMPARE(readRegistry(), QByteArray("Enable=1\n"));
     }
 
     void unreadableSettingsStopStartUp()

@@ -4,6 +4,8 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QPointer>
+#include <QSignalSpy>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 
@@ -31,7 +33,9 @@ public:
         m_calls << QStringLiteral("remove");
         return true;
     }
+    void setMenu(QMenu *newMenu) override { menu = newMenu; }
     qint64 lastIcon = 0;
+    QMenu *menu = nullptr;
 
 private:
     QStringList &m_calls;
@@ -64,6 +68,8 @@ private slots:
     void activeAndDestruction_data();
     void activeAndDestruction();
     void runsOnWithoutTrayHost();
+    void iconWaitsForHost_data();
+    void iconWaitsForHost();
 
 private:
     std::unique_ptr<TTrayIcon> makeIcon()
@@ -136,6 +142,8 @@ void TestTrayIcon::mouseActions_data()
         << TrayShell::MouseAction::LeftButtonUp << QStringList{"click"};
     QTest::addRow("double click") << TrayShell::MouseAction::LeftDoubleClick
                                   << QStringList{"double"};
+    QTest::addRow("host activation is the double click")
+        << TrayShell::MouseAction::Activate << QStringList{"double"};
     QTest::addRow("middle button does nothing") << TrayShell::MouseAction::Other << QStringList{};
 }
 
@@ -177,7 +185,8 @@ void TestTrayIcon::rightClickRunsMenuFirst()
     QStringList seen;
     connect(&menu, &QMenu::aboutToShow, [&] { seen << "menu"; });
     connect(menu.addAction("Statistics..."), &QAction::triggered, [&] { seen << "action"; });
-    icon->PopupMenu = &menu;
+    icon->setPopupMenu(&menu);
+    QCOMPARE(shell->menu, &menu); // for hosts that draw the menu themselves
     icon->OnRightClick = [&](QObject *, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
         seen << "right";
     };
@@ -201,7 +210,7 @@ void TestTrayIcon::menuActionMayDestroyIcon()
     QMenu menu;
     connect(menu.addAction("Exit"), &QAction::triggered, [&] { icon.reset(); });
     bool rightClicked = false;
-    icon->PopupMenu = &menu;
+    icon->setPopupMenu(&menu);
     icon->OnRightClick = [&](QObject *, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
         rightClicked = true;
     };
@@ -242,7 +251,7 @@ void TestTrayIcon::activeAndDestruction()
 
 void TestTrayIcon::runsOnWithoutTrayHost()
 {
-    QVERIFY(!QtTrayShell::isHostAvailable()); // the offscreen platform has no tray
+    QCOMPARE(QtTrayShell::findHost(), TrayHost::Headless); // the offscreen platform
     TTrayIcon icon;
     icon.setActive(true);
     icon.setIcon(redIcon());
@@ -250,6 +259,72 @@ void TestTrayIcon::runsOnWithoutTrayHost()
     QVERIFY(icon.Active());
     QCOMPARE(icon.ToolTip(), QStringLiteral("Tellwick Idle"));
     QTest::qWait(20);
+}
+
+void TestTrayIcon::iconWaitsForHost_data()
+{
+    using Action = TrayShell::MouseAction;
+    QTest::addColumn<QList<TrayHost>>("hosts"); // found in turn; the last one stays
+    QTest::addColumn<bool>("removeAtOnce");
+    QTest::addColumn<QStringList>("said");
+    QTest::addColumn<int>("looks");
+    QTest::addColumn<bool>("menuGiven");
+    QTest::addColumn<Action>("leftClick"); // Other: no icon to click
+    const QString waits = "tellwick: no system tray is available yet; the icon waits for one.";
+    const QString placed = "tellwick: a system tray is available; the icon is in place.";
+    QTest::addRow("XEmbed tray at start: silent, menu left to the icon")
+        << QList{TrayHost::XEmbed} << false << QStringList{} << 1 << false << Action::LeftButtonUp;
+    QTest::addRow("late StatusNotifier host: said once each, menu exported")
+        << QList{TrayHost::None, TrayHost::None, TrayHost::StatusNotifier} << false
+        << QStringList{waits, placed} << 3 << true << Action::Activate;
+    QTest::addRow("no host yet: said once, still looking")
+        << QList{TrayHost::None} << false << QStringList{waits} << -1 << false << Action::Other;
+    QTest::addRow("removed while waiting: stops looking")
+        << QList{TrayHost::None, TrayHost::XEmbed} << true << QStringList{waits} << 1 << false
+        << Action::Other;
+    QTest::addRow("no display: silent, never looks again")
+        << QList{TrayHost::Headless} << false << QStringList{} << 1 << false << Action::Other;
+}
+
+void TestTrayIcon::iconWaitsForHost()
+{
+    QFETCH(QList<TrayHost>, hosts);
+    QFETCH(bool, removeAtOnce);
+    QFETCH(QStringList, said);
+    QFETCH(int, looks);
+    QFETCH(bool, menuGiven);
+    QFETCH(TrayShell::MouseAction, leftClick);
+    int looked = 0;
+    QStringList lines;
+    QtTrayShell shell(
+        nullptr,
+        [&] {
+            ++looked;
+            return hosts.size() > 1 ? hosts.takeFirst() : hosts.constFirst();
+        },
+        [&](const char *line) { lines << QString::fromUtf8(line); });
+    shell.lookIntervalMs = 5;
+    QMenu menu;
+    shell.setMenu(&menu);
+    shell.add(redIcon(), "Tellwick Idle");
+    if (removeAtOnce)
+        shell.remove();
+    QTest::qWait(100);
+    QCOMPARE(lines, said);
+    if (looks >= 0)
+        QCOMPARE(looked, looks);
+    else
+        QVERIFY2(looked > 3, "looks again while there is no host");
+    auto *icon = shell.findChild<QSystemTrayIcon *>();
+    QCOMPARE(shell.isShown(), leftClick != TrayShell::MouseAction::Other);
+    if (!icon)
+        return;
+    QCOMPARE(icon->toolTip(), QStringLiteral("Tellwick Idle"));
+    QCOMPARE(icon->contextMenu() == &menu, menuGiven);
+    QSignalSpy actions(&shell, &TrayShell::mouseAction);
+    emit icon->activated(QSystemTrayIcon::Trigger);
+    QTRY_COMPARE(actions.size(), 1);
+    QCOMPARE(actions.constFirst().constFirst().value<TrayShell::MouseAction>(), leftClick);
 }
 
 QTEST_MAIN(TestTrayIcon)

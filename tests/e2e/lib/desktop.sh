@@ -11,6 +11,11 @@ xvfb_pid=
 trayer_pid=
 
 start_desktop() {
+    start_display
+    start_trayer
+}
+
+start_display() {
     rm -f "$tmp/display"
     # -noreset: a server that resets when its last client leaves (xdpyinfo below) may turn
     # away whoever connects during the reset.
@@ -22,7 +27,9 @@ start_desktop() {
     DISPLAY=":$(cat "$tmp/display")"
     export DISPLAY
     wait_until "the display $DISPLAY to answer" xdpyinfo_quiet
+}
 
+start_trayer() {
     trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
         --transparent false >"$tmp/trayer.log" 2>&1 &
     trayer_pid=$!
@@ -110,7 +117,7 @@ start_program() {
         QT_QPA_PLATFORM=xcb QT_STYLE_OVERRIDE=Fusion
     )
     local name
-    for name in ASAN_OPTIONS UBSAN_OPTIONS; do
+    for name in ASAN_OPTIONS UBSAN_OPTIONS DBUS_SESSION_BUS_ADDRESS; do
         if [ -n "${!name:-}" ]; then
             environment+=("$name=${!name}")
         fi
