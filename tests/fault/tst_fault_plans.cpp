@@ -181,7 +181,9 @@ void TestFaultPlans::hugePlanReadFast()
     DaytimeProbe daytime;
     const qint64 cpuBefore = cpuMs(m_program->processId());
     qint64 slowestMs = 0;
-    for (int i = 0; i < 10; ++i) {
+    // Few enough that the sanitizer's quarantine of freed memory stays far below the limit.
+    constexpr int Reads = 5;
+    for (int i = 0; i < Reads; ++i) {
         QElapsedTimer timer;
         timer.start();
         const Answer answer = query(FingerPort, login() + "\r\n");
@@ -191,12 +193,12 @@ void TestFaultPlans::hugePlanReadFast()
         QVERIFY(answer.bytes == expected);
     }
     daytime.stop();
-    const qint64 cpuPerQuery = (cpuMs(m_program->processId()) - cpuBefore) / 10;
+    const qint64 cpuPerQuery = (cpuMs(m_program->processId()) - cpuBefore) / Reads;
     const qint64 peakKb = statusKb(m_program->processId(), "VmHWM");
-    qInfo("a 200 MB plan read 10 times: reply %lld bytes, slowest %lld ms, program CPU time "
+    qInfo("a 200 MB plan read %d times: reply %lld bytes, slowest %lld ms, program CPU time "
           "%lld ms a query (daytime queries included); resident idle %lld kB, peak %lld kB "
           "(+%lld kB); daytime asked %d times, %d failed, longest %lld ms",
-          qlonglong(expected.size()), qlonglong(slowestMs), qlonglong(cpuPerQuery),
+          Reads, qlonglong(expected.size()), qlonglong(slowestMs), qlonglong(cpuPerQuery),
           qlonglong(idleKb), qlonglong(peakKb), qlonglong(peakKb - idleKb), daytime.asked(),
           daytime.failed(), qlonglong(daytime.longestMs()));
     QVERIFY2(peakKb - idleKb <= 200 * 1024, "more than 200 MB above idle");
