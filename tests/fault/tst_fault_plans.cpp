@@ -60,7 +60,7 @@ qint64 cpuMs(qint64 pid)
     return ticks * 1000 / ::sysconf(_SC_CLK_TCK);
 }
 
-// Asks for the daytime every 50 ms on a thread of its own and keeps the longest wait.
+// Asks for the daytime every 10 ms on a thread of its own and keeps the longest wait.
 class DaytimeProbe
 {
 public:
@@ -75,7 +75,7 @@ public:
                       ++m_failed;
                   m_longestMs = std::max(m_longestMs.load(), took);
                   ++m_asked;
-                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
               }
           })
     {
