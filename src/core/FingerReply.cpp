@@ -6,10 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -42,20 +43,76 @@ private:
     int m_fd = -1;
 };
 
-// Reads to the end of the file or to its first NUL byte, whichever comes first; nothing after
-// a NUL byte is ever used, so nothing after it is read.
-QByteArray readUpToNul(int fd, off_t sizeHint, const QString &path)
+// Makes the reply entry while the file is read: every line, whether it ended with CR LF, a
+// lone CR, a lone LF or the end of the text, followed by CR LF; an empty text has no lines.
+class PlanEntry
 {
-    // Plan files are small: a few kilobytes suffice until a file turns out larger.
-    constexpr qsizetype MinimumChunk = 4096;
-    // One byte more than the size, so that a file that did not change is read with one call
-    // and the end is seen without growing the buffer.
-    QByteArray data(std::max<qsizetype>(qsizetype(sizeHint) + 1, MinimumChunk), Qt::Uninitialized);
-    qsizetype used = 0;
-    for (;;) {
-        if (used == data.size())
-            data.resize(data.size() * 2);
-        const ssize_t got = ::read(fd, data.data() + used, size_t(data.size() - used));
+public:
+    explicit PlanEntry(qsizetype expectedSize) { m_entry.reserve(expectedSize); }
+
+    // The next piece of the text; it holds no NUL byte.
+    void add(QByteArrayView text)
+    {
+        const char *p = text.data();
+        const char *const end = p + text.size();
+        // A CR LF split between two pieces is one line end.
+        if (std::exchange(m_afterCr, false) && p != end && *p == '\n')
+            ++p;
+        while (p != end) {
+            const char *lineEnd =
+                std::find_if(p, end, [](char c) { return c == '\r' || c == '\n'; });
+            m_entry.append(p, lineEnd - p);
+            if (lineEnd == end)
+                break;
+            m_entry.append(LineEnd);
+            m_wholeLines = m_entry.size();
+            p = lineEnd + 1;
+            if (*lineEnd == '\r') {
+                if (p == end)
+                    m_afterCr = true;
+                else if (*p == '\n')
+                    ++p;
+            }
+        }
+    }
+
+    // The text went on past the limit: its last line is dropped unless it is the only one.
+    void cutToWholeLines()
+    {
+        if (m_wholeLines > 0)
+            m_entry.truncate(m_wholeLines);
+    }
+
+    QByteArray take()
+    {
+        if (m_entry.size() > m_wholeLines)
+            m_entry.append(LineEnd);
+        return std::move(m_entry);
+    }
+
+private:
+    QByteArray m_entry;
+    qsizetype m_wholeLines = 0; // the entry's length up to the end of its last whole line
+    bool m_afterCr = false;
+};
+
+// Reads in pieces up to the first NUL byte, the limit or the size the file had when it was
+// opened, whichever comes first: a file that grows while it is read is not followed.
+QByteArray readPlanEntry(int fd, off_t size, const QString &path)
+{
+    // One byte past the limit tells whether the text goes on. Files that report no size
+    // (those of the kernel's /proc) are read up to the limit.
+    constexpr qsizetype PastLimit = PlanTextLimit + 1;
+    const qsizetype bound = size > 0 ? qsizetype(std::min<off_t>(size, PastLimit)) : PastLimit;
+    constexpr qsizetype PieceSize = 64 * 1024;
+    const std::unique_ptr<char[]> piece(new char[PieceSize]);
+
+    const qsizetype textSize = std::min(bound, PlanTextLimit);
+    // Room for CR LF line ends in place of LF in a text of lines of some 30 bytes.
+    PlanEntry entry(textSize + textSize / 32 + 2);
+    qsizetype read = 0;
+    while (read < bound) {
+        const ssize_t got = ::read(fd, piece.get(), size_t(std::min(PieceSize, bound - read)));
         if (got == -1) {
             if (errno == EINTR)
                 continue;
@@ -63,35 +120,21 @@ QByteArray readUpToNul(int fd, off_t sizeHint, const QString &path)
         }
         if (got == 0)
             break;
-        if (const void *nul = std::memchr(data.constData() + used, '\0', size_t(got))) {
-            used = static_cast<const char *>(nul) - data.constData();
+        QByteArrayView text(piece.get(), got);
+        const qsizetype nul = text.indexOf('\0');
+        if (nul != -1)
+            text.truncate(nul);
+        if (read + text.size() > PlanTextLimit) {
+            entry.add(text.first(PlanTextLimit - read));
+            entry.cutToWholeLines();
             break;
         }
-        used += got;
-    }
-    data.truncate(used);
-    return data;
-}
-
-// Every line, whether it ended with CR LF, a lone CR, a lone LF or the end of the text, is
-// given back followed by CR LF; an empty text has no lines.
-QByteArray withCrLfLineEnds(const QByteArray &text)
-{
-    QByteArray entry;
-    entry.reserve(text.size() + 2);
-    const char *p = text.constData();
-    const char *const end = p + text.size();
-    while (p != end) {
-        const char *lineEnd = std::find_if(p, end, [](char c) { return c == '\r' || c == '\n'; });
-        entry.append(p, lineEnd - p);
-        entry.append(LineEnd);
-        if (lineEnd == end)
+        entry.add(text);
+        read += got;
+        if (nul != -1)
             break;
-        p = lineEnd + 1;
-        if (*lineEnd == '\r' && p != end && *p == '\n')
-            ++p;
     }
-    return entry;
+    return entry.take();
 }
 
 } // namespace
@@ -163,11 +206,15 @@ BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &deta
     const auto planText = [&readPlanText](const QString &path, const QByteArray &missingText) {
         return readPlanText ? readPlanText(path, missingText) : ReadPlanText(path, missingText);
     };
+    // The two texts beside the reply and no more copies: room for both is made at once.
+    const QByteArray plan = planText(details.Plan, QByteArrayLiteral("No Plan."));
+    const QByteArray project = planText(details.Project, QByteArrayLiteral("No Project."));
+    bytes.reserve(bytes.size() + plan.size() + project.size() + 32);
     line({"Plan:"});
-    line({planText(details.Plan, QByteArrayLiteral("No Plan."))});
+    line({plan});
     line({});
     line({"Project:"});
-    line({planText(details.Project, QByteArrayLiteral("No Project."))});
+    line({project});
     reply.details = true;
     return reply;
 }
@@ -208,5 +255,5 @@ QByteArray ReadPlanText(const QString &path, const QByteArray &missingText)
     if (!S_ISREG(info.st_mode))
         return missingText;
 
-    return withCrLfLineEnds(readUpToNul(file.get(), info.st_size, path));
+    return readPlanEntry(file.get(), info.st_size, path);
 }

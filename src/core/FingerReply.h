@@ -51,8 +51,13 @@ using PlanTextReader =
 BuiltReply BuildFingerReply(const QByteArray &request, const FingerDetails &details,
                             const ComputerFacts &facts, const PlanTextReader &readPlanText = {});
 
+// The most of a plan or project file that a reply carries: 4 MiB of text.
+inline constexpr qsizetype PlanTextLimit = 4 * 1024 * 1024;
+
 // The reply entry for a plan or project file: its lines, each ended with CR LF, up to the
-// first NUL byte. An empty path, a missing file or anything but a regular file gives
-// missingText. Throws RuntimeError ("Cannot open file <path>") when the file exists but cannot
-// be opened or read.
+// first NUL byte and to the size the file had when it was opened. Text past PlanTextLimit is
+// left out from the end of the last whole line within the limit (a text without a line end
+// there is cut at the limit). An empty path, a missing file or anything but a regular file
+// gives missingText. Throws RuntimeError ("Cannot open file <path>") when the file exists but
+// cannot be opened or read.
 QByteArray ReadPlanText(const QString &path, const QByteArray &missingText);

@@ -18,6 +18,7 @@ FingerSessions::FingerSessions(QObject *parent) : QObject(parent)
 void FingerSessions::wait(int session)
 {
     m_waiting = session;
+    m_waitingSince.start();
     m_requestTimer->start(requestTimeoutMs);
 }
 
@@ -43,6 +44,22 @@ bool FingerSessions::errorEndsSession(int session, int error) const
 {
     const bool waitingFailed = session != -1 && session == m_waiting;
     return (error == WinSock::WSAECONNRESET || waitingFailed) && !m_answering.contains(session);
+}
+
+int FingerSessions::clientWaiting()
+{
+    if (m_waiting == -1 || !m_answering.isEmpty())
+        return -1;
+    const qint64 left = yieldAfterMs - m_waitingSince.elapsed();
+    if (left <= 0) {
+        const int session = m_waiting;
+        stopWaiting();
+        return session;
+    }
+    // The listener offers the waiting client only once: the timer has to remember it.
+    if (m_requestTimer->remainingTime() > left)
+        m_requestTimer->start(int(left));
+    return -1;
 }
 
 void FingerSessions::timeOut()

@@ -5,6 +5,7 @@
 #include "FingerReply.h"
 #include "Settings.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSet>
 
@@ -23,12 +24,19 @@ public:
 
     // How long an accepted session may take to deliver its request.
     int requestTimeoutMs = 30000;
+    // How long it may keep the one query slot, sending nothing, while another client waits.
+    int yieldAfterMs = 2000;
 
     // A session was accepted: it waits for its request until the request time-out.
     void accepted(int session);
     // The session is gone (its client closed it, or it failed): it waits no more.
     void ended(int session);
     int waitingSession() const { return m_waiting; }
+    // Another client waits to be accepted while the service is busy. A session that has sent
+    // nothing for yieldAfterMs gives way to it: that session is returned, it waits no more,
+    // and the caller closes it. One that has waited less gives way when it has
+    // (requestTimedOut); a query being answered never does. -1: the client has to wait.
+    int clientWaiting();
     bool isAnswering(int session) const { return m_answering.contains(session); }
     // A socket error ends the session at once, so that a remote peer can never make the
     // service wait for the person at the desktop: a reset, or any failure of the session that
@@ -80,6 +88,7 @@ private:
 
     int m_waiting = -1;
     QTimer *m_requestTimer = nullptr;
+    QElapsedTimer m_waitingSince;
     QSet<int> m_answering;
     TSettings m_detailsSource;
     FingerDetails m_details;

@@ -31,7 +31,9 @@ constexpr int eventDrivenMode = 1;
 constexpr int blockingMode = 0;
 constexpr int listenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;
 constexpr int connectEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
-constexpr int listenBacklog = 5;
+// Clients that wait their turn wait here, in order. A full queue drops a client's connection
+// attempts, and it retries only after 1, 3, 7, 15, 31 seconds: far longer than its turn takes.
+constexpr int listenBacklog = 128;
 constexpr int firstReservedPort = 1024;
 constexpr int lastReservedPort = 513;
 // The largest Timeout whose milliseconds still fit a signed 32-bit interval.
@@ -610,12 +612,40 @@ QByteArray TSockets::GetText()
     return QByteArray(buffer.constData(), zero != -1 ? zero : qsizetype(received));
 }
 
+// Nothing waits for a send in event-driven mode, so the pieces go out together, the same
+// bytes in the same order: a system call for every 100 bytes would hold the event loop for
+// most of a second for a reply of some megabytes. A failure is reported once.
+int TSockets::sendPiecesAtOnce(int Socket, const QByteArray &text, qsizetype pieceSize, int &Sent)
+{
+    // Without a zero byte the text is its own wire form.
+    const bool hasZero = text.contains('\0');
+    QByteArray wire = hasZero ? QByteArray() : text;
+    qsizetype lastPiece = 0;
+    for (qsizetype from = 0; from < text.size(); from += pieceSize) {
+        QByteArrayView piece =
+            QByteArrayView(text).sliced(from, qMin(pieceSize, text.size() - from));
+        const qsizetype zero = piece.indexOf('\0');
+        if (zero != -1)
+            piece.truncate(zero);
+        lastPiece = piece.size();
+        if (hasZero)
+            wire.append(piece);
+    }
+    int error = 0;
+    Sent = d->send(Socket, wire, &error) < 0 ? -1 : int(lastPiece);
+    if (Sent < 0)
+        ReportError(SessionSocket, QStringLiteral("SSend"), error);
+    return Sent;
+}
+
 int TSockets::SSend(int Socket, const QByteArray &text, int &Sent, int chunkSize)
 {
     if (Socket == -1)
         return 0;
     // A chunk size that is no size sends the text in one piece.
     const qsizetype pieceSize = chunkSize > 0 ? chunkSize : qMax<qsizetype>(text.size(), 1);
+    if (d->eventDriven() && text.size() > pieceSize)
+        return sendPiecesAtOnce(Socket, text, pieceSize, Sent);
     qsizetype from = 0;
     do {
         // A view of the text: the channel copies whatever it has to keep.

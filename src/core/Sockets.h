@@ -106,6 +106,8 @@ protected:
     void timerEvent(QTimerEvent *event) override;
 
 private:
+    int sendPiecesAtOnce(int Socket, const QByteArray &text, qsizetype pieceSize, int &Sent);
+
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -39,8 +39,13 @@ void TMainForm::finishQuery()
 void TMainForm::SocketsSessionAvailable(TSockets *, int)
 {
     if (QueryBusy) {
-        log(QStringLiteral("Can not handle two queries..."));
-        return;
+        // A session that is still silent gives way; this client is served in its place.
+        const int yielding = fingerSessions->clientWaiting();
+        if (yielding == -1) {
+            log(QStringLiteral("Can not handle two queries..."));
+            return;
+        }
+        sessionTimedOut(yielding);
     }
     QueryBusy = true;
     const int session = Sockets->Accept();

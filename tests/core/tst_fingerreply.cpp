@@ -39,6 +39,18 @@ QString thrownText(const std::function<void()> &call)
     return QStringLiteral("<nothing thrown>");
 }
 
+// count lines of 63 letters, each ended with end.
+QByteArray lines(qsizetype count, QByteArrayView end)
+{
+    QByteArray line(63, 'a');
+    line.append(end);
+    QByteArray text;
+    text.reserve(count * line.size());
+    for (qsizetype i = 0; i < count; ++i)
+        text += line;
+    return text;
+}
+
 } // namespace
 
 class TestFingerReply : public QObject
@@ -53,7 +65,8 @@ private slots:
     void reply();
     void planText_data();
     void planText();
-    void largePlanFile();
+    void limitedPlanText_data();
+    void limitedPlanText();
     void sizelessFile();
     void planFallback_data();
     void planFallback();
@@ -246,20 +259,58 @@ void TestFingerReply::planText()
     QCOMPARE(ReadPlanText(writeFile("plantext", content), "No Plan."), entry);
 }
 
-void TestFingerReply::largePlanFile()
+void TestFingerReply::limitedPlanText_data()
 {
-    QByteArray content;
-    for (int line = 0; content.size() < 4 * 1024 * 1024; ++line)
-        content += "Line " + QByteArray::number(line) + " of a long plan\n";
-    QByteArray expected = content;
-    expected.replace("\n", "\r\n");
-    QCOMPARE(ReadPlanText(writeFile("large", content), "No Plan."), expected);
+    // Made when a row runs: every row holds some megabytes.
+    using Text = std::function<QByteArray()>;
+    QTest::addColumn<Text>("content");
+    QTest::addColumn<Text>("entry");
 
-    // A NUL far past the first read ends the text there.
-    const qsizetype nulAt = content.indexOf('\n', 3 * 1024 * 1024) + 1;
-    content[nulAt] = '\0';
-    expected = content.left(nulAt).replace("\n", "\r\n");
-    QCOMPARE(ReadPlanText(writeFile("large", content), "No Plan."), expected);
+    // Lines of 64 bytes fill the limit exactly.
+    constexpr qsizetype Full = PlanTextLimit / 64;
+    static_assert(Full * 64 == PlanTextLimit);
+    QTest::addRow("exactly the limit")
+        << Text([] { return lines(Full, "\n"); }) << Text([] { return lines(Full, "\r\n"); });
+    QTest::addRow("a line past the limit") << Text([] { return lines(Full, "\n") + "b\n"; })
+                                           << Text([] { return lines(Full, "\r\n"); });
+    QTest::addRow("limit inside a line")
+        << Text([] { return lines(Full - 1, "\n") + QByteArray(100, 'c') + "\n"; })
+        << Text([] { return lines(Full - 1, "\r\n"); });
+    QTest::addRow("limit inside a line without a line end")
+        << Text([] { return lines(Full - 1, "\n") + QByteArray(100, 'c'); })
+        << Text([] { return lines(Full - 1, "\r\n"); });
+    QTest::addRow("CR at the limit, its LF past it")
+        << Text([] { return lines(Full, "\r") + "\nmore\n"; })
+        << Text([] { return lines(Full, "\r\n"); });
+    QTest::addRow("one line longer than the limit")
+        << Text([] { return QByteArray(PlanTextLimit + 100, 'x') + "\n"; })
+        << Text([] { return QByteArray(PlanTextLimit, 'x') + "\r\n"; });
+    QTest::addRow("NUL past the limit")
+        << Text([] { return lines(Full, "\n") + QByteArray("b\0c", 3); })
+        << Text([] { return lines(Full, "\r\n"); });
+    QTest::addRow("NUL before the limit, far past the first read")
+        << Text([] { return lines(Full / 2, "\n") + '\0' + lines(Full, "\n"); })
+        << Text([] { return lines(Full / 2, "\r\n"); });
+    // Files are read in pieces of 64 KiB: a line end split between two is still one.
+    constexpr qsizetype Piece = 64 * 1024;
+    QTest::addRow("CR LF split between pieces")
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\nb"; })
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\nb\r\n"; });
+    QTest::addRow("CR, CR split between pieces")
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\rb"; })
+        << Text([] { return QByteArray(Piece - 1, 'a') + "\r\n\r\nb\r\n"; });
+}
+
+void TestFingerReply::limitedPlanText()
+{
+    QFETCH(std::function<QByteArray()>, content);
+    QFETCH(std::function<QByteArray()>, entry);
+
+    const QString path = writeFile("limited", content());
+    const QByteArray read = ReadPlanText(path, "No Plan.");
+    // QCOMPARE would print megabytes.
+    QCOMPARE(read.size(), entry().size());
+    QVERIFY(read == entry());
 }
 
 void TestFingerReply::sizelessFile()

@@ -2,6 +2,7 @@
 
 #include "Sockets.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -13,12 +14,25 @@ namespace {
 constexpr int Session = 7;
 constexpr int Other = 8;
 constexpr int TimeoutMs = 40;
+constexpr int GraceMs = 40;
 
 // Long past the request time-out: a timer that should have stopped would have fired.
 void waitPastTimeout()
 {
     QTest::qWait(TimeoutMs * 5);
 }
+
+// A reply abandoned by an exception, as an unreadable plan file ends it.
+void abandonAnswer(FingerSessions &sessions)
+{
+    try {
+        const auto answering = sessions.answer(Session);
+        throw std::runtime_error("unreadable plan");
+    } catch (const std::runtime_error &) {
+    }
+}
+
+enum class Yield { Never, AtOnce, AtTheEndOfItsGrace };
 
 } // namespace
 
@@ -29,6 +43,8 @@ class TestFingerSessions : public QObject
 private slots:
     void requestTimeout_data();
     void requestTimeout();
+    void silentSessionGivesWay_data();
+    void silentSessionGivesWay();
     void oneAnswerPerSession();
     void errorEndsSession_data();
     void errorEndsSession();
@@ -49,11 +65,7 @@ void TestFingerSessions::requestTimeout_data()
     QTest::addRow("answered") << Step([](FingerSessions &s) { QVERIFY(s.answer(Session)); })
                               << false;
     QTest::addRow("answer abandoned by an error") << Step([](FingerSessions &s) {
-        try {
-            const auto answering = s.answer(Session);
-            throw std::runtime_error("unreadable plan");
-        } catch (const std::runtime_error &) {
-        }
+        abandonAnswer(s);
         QCOMPARE(s.waitingSession(), Session);
         QVERIFY(!s.isAnswering(Session));
     }) << true;
@@ -77,6 +89,70 @@ void TestFingerSessions::requestTimeout()
     }
     waitPastTimeout();
     QCOMPARE(timedOut.size(), timesOut ? 1 : 0);
+}
+
+void TestFingerSessions::silentSessionGivesWay_data()
+{
+    using Step = std::function<void(FingerSessions &)>;
+    const Step nothing = [](FingerSessions &) {};
+    const Step accept = [](FingerSessions &s) { s.accepted(Session); };
+    QTest::addColumn<Step>("before");     // before the other client comes
+    QTest::addColumn<int>("silentForMs"); // then nothing happens for so long
+    QTest::addColumn<bool>("answering");  // the session is being answered when it comes
+    QTest::addColumn<Step>("after");      // after it came
+    QTest::addColumn<Yield>("yield");
+
+    QTest::addRow("silent past its grace")
+        << accept << GraceMs * 2 << false << nothing << Yield::AtOnce;
+    QTest::addRow("silent within its grace")
+        << accept << 0 << false << nothing << Yield::AtTheEndOfItsGrace;
+    QTest::addRow("request arrives within its grace")
+        << accept << 0 << false << Step([](FingerSessions &s) { QVERIFY(s.answer(Session)); })
+        << Yield::Never;
+    QTest::addRow("being answered") << accept << GraceMs * 2 << true << nothing << Yield::Never;
+    QTest::addRow("no session") << nothing << GraceMs * 2 << false << nothing << Yield::Never;
+    QTest::addRow("answer abandoned, silent since") << Step([accept](FingerSessions &s) {
+        accept(s);
+        abandonAnswer(s);
+    }) << GraceMs * 2 << false << nothing << Yield::AtOnce;
+}
+
+void TestFingerSessions::silentSessionGivesWay()
+{
+    QFETCH(std::function<void(FingerSessions &)>, before);
+    QFETCH(int, silentForMs);
+    QFETCH(bool, answering);
+    QFETCH(std::function<void(FingerSessions &)>, after);
+    QFETCH(Yield, yield);
+
+    FingerSessions sessions;
+    // With nobody else waiting it would wait all this time.
+    sessions.requestTimeoutMs = 60000;
+    sessions.yieldAfterMs = GraceMs;
+    QSignalSpy timedOut(&sessions, &FingerSessions::requestTimedOut);
+    before(sessions);
+    QTest::qWait(silentForMs);
+    QElapsedTimer sinceClientCame;
+    sinceClientCame.start();
+    int yielding = -1;
+    if (answering) {
+        const auto held = sessions.answer(Session);
+        yielding = sessions.clientWaiting();
+    } else {
+        yielding = sessions.clientWaiting();
+    }
+    after(sessions);
+
+    QCOMPARE(yielding, yield == Yield::AtOnce ? Session : -1);
+    if (yield == Yield::AtOnce)
+        QCOMPARE(sessions.waitingSession(), -1);
+    if (yield == Yield::AtTheEndOfItsGrace) {
+        QTRY_COMPARE(timedOut.size(), 1);
+        QCOMPARE(timedOut.first().first().toInt(), Session);
+        QVERIFY2(sinceClientCame.elapsed() < GraceMs * 10, "it waited for the request time-out");
+    }
+    QTest::qWait(GraceMs * 3);
+    QCOMPARE(timedOut.size(), yield == Yield::AtTheEndOfItsGrace ? 1 : 0);
 }
 
 void TestFingerSessions::oneAnswerPerSession()

@@ -115,7 +115,7 @@ void TestFaultProgram::startProgram()
 void TestFaultProgram::moreClientsThanTheListenQueue()
 {
     startProgram();
-    // The listen queue holds 5; the rest are turned away by the system and try again.
+    // All of them wait in the listen queue and are served in turn.
     std::vector<std::unique_ptr<LoopbackClient>> clients;
     for (int i = 0; i < 50; ++i) {
         LoopbackClient::Options options;
@@ -172,11 +172,13 @@ void TestFaultProgram::hostileClientsLeaveTheServiceWorking()
 
 void TestFaultProgram::hugePlanToASlowReader()
 {
+    // 5 MB of plan: the reply carries the lines that end within the limit.
     QByteArrayList planLines;
     QByteArray plan;
     for (int i = 0; plan.size() < 5 * 1024 * 1024; ++i) {
         const QByteArray line = "plan line " + QByteArray::number(i) + ' ' + QByteArray(60, 'p');
-        planLines << line;
+        if (plan.size() + line.size() + 1 <= PlanTextLimit)
+            planLines << line;
         plan += line + '\n';
     }
     const QString planPath = m_home->filePath("plan.txt");
@@ -184,7 +186,7 @@ void TestFaultProgram::hugePlanToASlowReader()
     writeRegistry(registryText({{login() + "Plan", "\"" + planPath.toUtf8() + "\""}}));
     startProgram();
 
-    // 5 MB in pieces of 64 kB with a pause of a quarter of a second: some 20 seconds.
+    // 4 MB in pieces of 64 kB with a pause of a quarter of a second: some 16 seconds.
     LoopbackClient::Options slow;
     slow.request = login() + "\r\n";
     slow.readChunk = 64 * 1024;

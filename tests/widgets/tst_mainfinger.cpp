@@ -244,7 +244,8 @@ private slots:
     {
         Program program;
         LoopbackClient::Options slow = request(FakeLogin + "\r\n");
-        slow.delayBeforeSendMs = 1500;
+        // Well within the 2 s that a silent session keeps the slot while another waits.
+        slow.delayBeforeSendMs = 1000;
         LoopbackClient first(79, slow);
         QTRY_VERIFY(QueryBusy);
         LoopbackClient second(79, request("\r\n"));
@@ -348,6 +349,30 @@ private slots:
         LoopbackClient next(79, request("\r\n"));
         WAIT_FOR_CLIENT(next);
         QCOMPARE(next.received(), ListReplyAllOn);
+    }
+
+    void silentSessionGivesWayToAWaitingClient()
+    {
+        Program program;
+        program.form->fingerSessions->yieldAfterMs = 300;
+        LoopbackClient::Options mute;
+        mute.sendRequest = false;
+        LoopbackClient waiter(79, mute);
+        QTRY_VERIFY(QueryBusy);
+        QTest::qWait(500);
+        LoopbackClient next(79, request("\r\n"));
+        WAIT_FOR_CLIENT(next);
+        QCOMPARE(next.received(), ListReplyAllOn);
+        WAIT_FOR_CLIENT(waiter);
+        QCOMPARE(waiter.ending(), LoopbackClient::Ending::Closed);
+
+        // It was not turned away: the silent session made room for it at once.
+        const QStringList lines = program.logLines();
+        QVERIFY(lines.size() > 3);
+        const QString silent = lines[0].section('(', 1).section(')', 0, 0);
+        QCOMPARE(lines[1], QStringLiteral("Socket: %1 timed out.").arg(silent));
+        QVERIFY(lines[2].startsWith("Client session accepted, socket("));
+        QVERIFY(!lines.contains("Can not handle two queries..."));
     }
 
     void largePlanReachesASlowReaderWhole()
