@@ -221,7 +221,6 @@ public:
     }
 
     bool isRunning() const { return m_process.state() == QProcess::Running; }
-    qint64 processId() const { return m_process.processId(); }
 
     // Polls until the port accepts, the program ends or the limit passes.
     bool waitListening(quint16 port, int limitMs = 20000)
