@@ -105,6 +105,7 @@ saved_registry() {
     printf '"Elsewhere"="not ours"\n'
     printf '"Enable"="%s"\n' "$2"
     printf '"EnableList"="1"\n"EnableInfo"="1"\n"EnableUserInfo"="1"\n"EnableDayTime"="1"\n'
+    printf '"AllowFrom"="anyone"\n'
 }
 
 # start_program [ARGUMENTS...]: the program in the prepared home, on the display, with only
