@@ -380,7 +380,10 @@ void TestFaultHostile::slowReaderAmidResetsAndLongRequests()
     const qint64 growth = residentBytes(pid) - residentBefore;
     qInfo("12000 queries of 8 kB in %lld ms: resident memory grew by %lld kB", asking.elapsed(),
           growth / 1024);
+    // The sanitizer keeps freed memory in quarantine: resident memory says nothing there.
+#ifndef TELLWICK_SANITIZED
     QVERIFY(growth <= 80 * 1024 * 1024);
+#endif
 
     QTRY_VERIFY_WITH_TIMEOUT(reader.isFinished(), 180000);
     qInfo("the slow reader took %lld ms for %lld bytes", reading.elapsed(),
