@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -56,8 +57,10 @@ struct SocketChannels::Channel
     int acceptPauseMs = 0;     // of the latest pause; 0 after a successful accept
     bool writeDue = false;     // FD_WRITE is owed once the socket can send
     bool ended = false;        // end of stream or a reset was seen
+    bool broken = false;       // a reset was seen
     bool peerKnown = false;
     sockaddr_storage peer{};
+    QByteArray input; // read ahead, not received yet
     QByteArray output;
 
     bool closing = false;
@@ -268,23 +271,26 @@ void SocketChannels::checkAccept(Channel &channel)
 
 void SocketChannels::checkInput(Channel &channel)
 {
-    if (!channel.readArmed || channel.ended)
+    if (!channel.readArmed || channel.ended || !channel.input.isEmpty())
         return;
-    // A peek tells waiting data from the end of the stream and from a reset, without
-    // taking anything that the program's receive should get.
-    char byte;
-    ssize_t peeked;
+    // Read ahead rather than peek: data, the end of the stream and a reset each show in one
+    // call, and the program's receive takes the data from the channel.
+    if (m_readAhead.isEmpty())
+        m_readAhead.resize(readAheadLimit);
+    ssize_t received;
     do
-        peeked = ::recv(channel.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    while (peeked == -1 && errno == EINTR);
-    if (peeked > 0) {
+        received = ::recv(channel.fd, m_readAhead.data(), size_t(m_readAhead.size()), MSG_DONTWAIT);
+    while (received == -1 && errno == EINTR);
+    if (received > 0) {
+        channel.input = QByteArray(m_readAhead.constData(), received);
         channel.readArmed = false;
         notify(channel, WinSock::FD_READ, 0);
-    } else if (peeked == 0) {
+    } else if (received == 0) {
         channel.ended = true;
         notify(channel, WinSock::FD_CLOSE, 0);
     } else if (errno != EAGAIN && errno != EWOULDBLOCK) {
         channel.ended = true;
+        channel.broken = true;
         notify(channel, WinSock::FD_CLOSE, winSockError(errno));
     }
 }
@@ -328,14 +334,50 @@ void SocketChannels::onWritable(int fd, QSocketNotifier *notifier)
     update(*channel);
 }
 
+qint64 SocketChannels::receive(int fd, char *buffer, qint64 capacity)
+{
+    Channel *channel = findHeld(fd);
+    if (!channel) {
+        errno = EBADF;
+        return -1;
+    }
+    if (!channel->input.isEmpty()) {
+        const qint64 taken = qMin(capacity, qint64(channel->input.size()));
+        std::memcpy(buffer, channel->input.constData(), size_t(taken));
+        channel->input.remove(0, qsizetype(taken));
+        return taken;
+    }
+    // The end was seen: a read would only tell it again.
+    if (channel->ended)
+        return 0;
+    ssize_t received;
+    do
+        received = ::recv(fd, buffer, size_t(capacity), MSG_DONTWAIT);
+    while (received == -1 && errno == EINTR);
+    return received;
+}
+
+bool SocketChannels::hasInput(int fd) const
+{
+    const Channel *channel = findHeld(fd);
+    return channel && !channel->input.isEmpty();
+}
+
 void SocketChannels::received(int fd)
 {
     Channel *channel = findHeld(fd);
     if (!channel)
         return;
-    // Re-enabled, the notifier reports at the loop's next look what is already there.
-    if (channel->kind == Channel::Kind::Connected && !channel->ended)
-        channel->readArmed = true;
+    if (channel->kind == Channel::Kind::Connected && !channel->ended) {
+        if (!channel->input.isEmpty()) {
+            // What the receive left of the read-ahead is reported at once.
+            channel->readArmed = false;
+            notify(*channel, WinSock::FD_READ, 0);
+        } else {
+            // Re-enabled, the notifier reports at the loop's next look what is already there.
+            channel->readArmed = true;
+        }
+    }
     update(*channel);
 }
 
@@ -387,8 +429,34 @@ void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_storage &p
     }
     setConnected(newFd);
     const Channel *listener = findHeld(listenFd);
-    if (listener && listener->generation != 0)
-        select(newFd, listener->events);
+    if (!listener || listener->generation == 0)
+        return;
+    select(newFd, listener->events);
+    Channel *channel = findHeld(newFd);
+    if (!channel)
+        return;
+    // A new connection can send: no need for the loop to look first.
+    if (channel->writeDue && (channel->events & WinSock::FD_WRITE)) {
+        channel->writeDue = false;
+        notify(*channel, WinSock::FD_WRITE, 0);
+        update(*channel);
+    }
+    if (channel->events & (WinSock::FD_READ | WinSock::FD_CLOSE))
+        m_acceptedToRead.emplace_back(newFd, channel->serial);
+}
+
+void SocketChannels::readAcceptedSessions()
+{
+    std::vector<std::pair<int, quint64>> sessions;
+    sessions.swap(m_acceptedToRead);
+    for (const auto &[fd, serial] : sessions) {
+        Channel *channel = findHeld(fd);
+        if (!channel || channel->serial != serial || channel->generation == 0 ||
+            channel->kind != Channel::Kind::Connected)
+            continue;
+        checkInput(*channel);
+        update(*channel);
+    }
 }
 
 const sockaddr_storage *SocketChannels::knownPeer(int fd) const
@@ -473,18 +541,17 @@ int SocketChannels::closeGracefully(int fd)
     }
     channel->generation = 0;
     channel->events = 0;
-    // An accepted connection that has shown no end or reset is connected: no need to ask.
-    const bool connected = channel->peerKnown && !channel->ended;
+    channel->input.clear(); // discarded, as all input from now on
     channel->closing = true;
     channel->closingOrder = ++m_lastSerial;
     ++m_closingCount;
-    sockaddr_storage peer{};
-    socklen_t size = sizeof peer;
-    if (!connected && ::getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &size) == -1) {
+    if (channel->kind != Channel::Kind::Connected || channel->broken) {
         // Never connected, still connecting, listening or already broken: nothing to save.
         finishClosing(fd, false);
         return 0;
     }
+    // The peer's end of stream, once seen, is not waited for again.
+    channel->endOfInput = channel->ended;
     channel->stallDeadline.setRemainingTime(closeStallMilliseconds);
     if (!m_stallCheck) {
         m_stallCheck = new QTimer(m_owner);
@@ -493,10 +560,15 @@ int SocketChannels::closeGracefully(int fd)
     }
     if (!m_stallCheck->isActive())
         m_stallCheck->start();
-    channel->kernelQueued = unacknowledged(fd);
+    // The system's send queue is first looked at by the stall check: most closes end before.
+    channel->kernelQueued = -1;
     if (channel->output.isEmpty()) {
         ::shutdown(fd, SHUT_WR);
         channel->shutDown = true;
+        if (channel->endOfInput) {
+            finishClosing(fd, false);
+            return 0;
+        }
     }
     update(*channel);
     if (m_closingCount > closingLimit)

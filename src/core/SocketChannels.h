@@ -22,7 +22,7 @@ class QTimer;
 // descriptor turns readiness into notifications (event code, error code) under the rules of
 // the asynchronous select model:
 // - FD_READ when data waits; again only after a receive;
-// - FD_WRITE once a connected or accepted socket can send;
+// - FD_WRITE once a connected or accepted socket can send (for an accepted one at once);
 // - FD_ACCEPT when a connection waits; again only after an accept (or resumeAccepting);
 // - FD_CONNECT once, when a connection attempt ends, with its error when it failed;
 // - FD_CLOSE once, when the peer has closed and all data was read, or with an error (a
@@ -30,6 +30,11 @@ class QTimer;
 // Each registration has a generation; a notification carries it and is only good while it
 // is current (isCurrent), so renewing or ending a registration, or closing the descriptor,
 // voids every notification already handed out, even if its number is reused.
+//
+// Input is read ahead when it is reported, and a receive takes it from there: telling data
+// from the end of the stream costs no read of its own. A session accepted in this turn is
+// read at once (readAcceptedSessions), as its request has mostly arrived with it; nothing is
+// read after the end of the stream was seen.
 //
 // Output that a socket cannot take at once waits in the channel and is written as the
 // socket becomes writable, in order. A graceful close flushes that output, shuts the
@@ -53,6 +58,8 @@ public:
     // longest it grows to while failures follow one another.
     static constexpr int firstAcceptPauseMs = 250;
     static constexpr int longestAcceptPauseMs = 1000;
+    // The most one read ahead takes, and so the most one receive returns.
+    static constexpr int readAheadLimit = 1 << 20;
 
     // Notifiers and timers become children of owner; post hands a notification on.
     SocketChannels(QObject *owner, Post post);
@@ -86,9 +93,18 @@ public:
     // newFd was accepted from listenFd with the peer address that accept gave: it is held, and
     // registered for the listener's set.
     void accepted(int listenFd, int newFd, const sockaddr_storage &peer);
+    // Reads from the sessions accepted since the last call whose input is not reported yet:
+    // what waits is reported now, instead of after another look of the event loop.
+    void readAcceptedSessions();
+    bool hasAcceptedSessionsToRead() const { return !m_acceptedToRead.empty(); }
     // The peer address of a held fd as accept gave it, while the connection has shown no end
     // or reset; nullptr when the system must be asked.
     const sockaddr_storage *knownPeer(int fd) const;
+
+    // Receives into buffer from the held fd without waiting: what was read ahead first.
+    // Returns the length received (0 at the end of the stream), or -1 with errno.
+    qint64 receive(int fd, char *buffer, qint64 capacity);
+    bool hasInput(int fd) const;
 
     // Sends data on the held fd without waiting: what the socket cannot take now is queued.
     // Returns the length of data, or -1 with errno when the send failed.
@@ -132,5 +148,7 @@ private:
     int m_closingCount = 0;
     std::map<int, std::unique_ptr<Channel>> m_channels;
     std::vector<std::pair<QSocketNotifier *, QSocketNotifier *>> m_spareNotifiers;
+    std::vector<std::pair<int, quint64>> m_acceptedToRead; // descriptor and serial
+    QByteArray m_readAhead;
     QTimer *m_stallCheck = nullptr; // runs while graceful closes are in progress
 };

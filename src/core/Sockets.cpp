@@ -9,6 +9,7 @@
 
 #include <QBasicTimer>
 #include <QCoreApplication>
+#include <QPointer>
 #include <QTimer>
 #include <QTimerEvent>
 
@@ -40,7 +41,10 @@ constexpr int lastReservedPort = 513;
 constexpr int largestTimeout = INT_MAX / 1000;
 // One receive never takes more than this, whatever MaximumReceiveLength allows: a receive
 // may always return less than it asked for, and the rest is reported again.
-constexpr int receiveLimit = 1 << 20;
+constexpr int receiveLimit = SocketChannels::readAheadLimit;
+// Notifications delivered one after the other in one turn of the event loop, at most: the
+// rest waits for the next turn, so that windows and timers are not held up.
+constexpr int deliveriesPerTurn = 8;
 
 const QString errorCaption = QStringLiteral("WINSOCK ERROR");
 
@@ -423,8 +427,12 @@ int TSockets::Accept()
             error = winSockError(cause);
         SessionSocket = fd;
     }
-    if (fd != -1)
+    if (fd != -1) {
         d->channels.accepted(listenFd, fd, peer);
+        // Its request is read when the notifications now known have been delivered.
+        if (d->channels.hasAcceptedSessionsToRead() && !d->delivery.isActive())
+            d->delivery.start(0, this);
+    }
     // The connection stays queued; taking it again at once would fail the same way.
     const bool starved = cause == EMFILE || cause == ENFILE || cause == ENOBUFS || cause == ENOMEM;
     if (starved)
@@ -592,10 +600,8 @@ QByteArray TSockets::GetText()
         const Private::TimedCall timed(*d);
         if (!d->channels.holds(fd)) {
             error = WSAENOTSOCK;
-        } else if (d->eventDriven()) {
-            do
-                received = ::recv(fd, buffer.data(), size_t(buffer.size()), MSG_DONTWAIT);
-            while (received == -1 && errno == EINTR);
+        } else if (d->eventDriven() || d->channels.hasInput(fd)) {
+            received = d->channels.receive(fd, buffer.data(), buffer.size());
         } else {
             BlockingCall call;
             received = call.receive(fd, buffer.data(), size_t(buffer.size()));
@@ -784,19 +790,30 @@ void TSockets::timerEvent(QTimerEvent *event)
         QObject::timerEvent(event);
         return;
     }
-    // One notification per turn of the event loop, as a message queue gives them. The timer
-    // is made anew for the rest before the handler runs: a timer is never fired again while
-    // its own event is handled, and the rest must reach a handler's nested loop as well.
-    d->delivery.stop();
-    if (d->notifications.empty())
-        return;
-    const Private::Notification notification = d->notifications.front();
-    d->notifications.pop_front();
-    if (!d->notifications.empty())
+    // One notification at a time, as a message queue gives them, and those already known one
+    // after the other in this turn: a query does not wait a turn of the loop for each step.
+    const QPointer<TSockets> alive(this);
+    for (int delivered = 0; delivered < deliveriesPerTurn; ++delivered) {
+        d->delivery.stop();
+        if (d->notifications.empty())
+            d->channels.readAcceptedSessions();
+        if (d->notifications.empty())
+            return;
+        const Private::Notification notification = d->notifications.front();
+        d->notifications.pop_front();
+        // The timer is made anew for the rest before the handler runs: a timer is never fired
+        // again while its own event is handled, and the rest must reach a handler's nested
+        // loop as well.
+        if (!d->notifications.empty() || d->channels.hasAcceptedSessionsToRead())
+            d->delivery.start(0, this);
+        // A registration that ended or was renewed since voids what it had handed out; so
+        // does a close, even when the number now belongs to another socket.
+        if (d->channels.isCurrent(notification.fd, notification.generation))
+            HandleSocketMessage(notification.fd, notification.event, notification.error);
+        if (!alive)
+            return;
+    }
+    if ((!d->notifications.empty() || d->channels.hasAcceptedSessionsToRead()) &&
+        !d->delivery.isActive())
         d->delivery.start(0, this);
-    // A registration that ended or was renewed since voids what it had handed out; so does
-    // a close, even when the number now belongs to another socket.
-    if (!d->channels.isCurrent(notification.fd, notification.generation))
-        return;
-    HandleSocketMessage(notification.fd, notification.event, notification.error);
 }

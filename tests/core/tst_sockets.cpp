@@ -83,6 +83,7 @@ private slots:
     void noNotificationAfterCancelListen();
     void largeSendSurvivesDisconnect();
     void replyArrivesDespiteUnreadInput();
+    void peerThatEndedIsNotWaitedFor();
     void resumeAcceptingOffersWaitingConnectionOnce();
     void acceptPausesWhileDescriptorsRunShort();
     void gracefulClosesPastTheLimitResetTheOldest();
@@ -822,6 +823,35 @@ void TestSockets::replyArrivesDespiteUnreadInput()
     int error = 0;
     QCOMPARE(s.peer.readToEnd(&error), reply);
     QCOMPARE(error, 0);
+}
+
+// Once the peer's end of stream was seen, Disconnect closes at once: there is nothing left
+// to wait for, and nothing more is read.
+void TestSockets::peerThatEndedIsNotWaitedFor()
+{
+    AcceptedSession s;
+    QByteArray request;
+    bool closedAtOnce = false;
+    s.server.OnDataAvailable = [&](TSockets *, int fd) {
+        s.server.SessionSocket = fd;
+        request += s.server.GetText();
+    };
+    s.server.OnSessionClosed = [&](TSockets *, int fd) {
+        s.server.SessionSocket = fd;
+        QCOMPARE(s.server.GetText(), QByteArray());
+        s.server.SetText("reply");
+        s.server.Disconnect();
+        closedAtOnce = !descriptorOpen(fd);
+    };
+    QVERIFY(s.accept());
+    QVERIFY(s.peer.send("request"));
+    QCOMPARE(::shutdown(s.peer.fd(), SHUT_WR), 0);
+    int error = 0;
+    QCOMPARE(s.peer.readToEnd(&error), QByteArray("reply"));
+    QCOMPARE(error, 0);
+    QCOMPARE(request, QByteArray("request"));
+    QVERIFY(closedAtOnce);
+    QVERIFY(s.log.errors().isEmpty());
 }
 
 void TestSockets::resumeAcceptingOffersWaitingConnectionOnce()
