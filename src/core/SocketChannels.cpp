@@ -67,7 +67,8 @@ struct SocketChannels::Channel
     quint64 closingOrder = 0; // older graceful closes have lower numbers
     bool shutDown = false;
     bool endOfInput = false;
-    int kernelQueued = -1; // unacknowledged bytes at the latest look
+    bool endLookedForLater = false; // an accepted session: see lookForEndedCloses
+    int kernelQueued = -1;          // unacknowledged bytes at the latest look
 
     QSocketNotifier *reader = nullptr;
     QSocketNotifier *writer = nullptr;
@@ -203,7 +204,7 @@ void SocketChannels::update(Channel &channel)
     bool wantRead = false;
     bool wantWrite = !channel.output.isEmpty();
     if (channel.closing) {
-        wantRead = !channel.endOfInput;
+        wantRead = !channel.endOfInput && !channel.endLookedForLater;
     } else if (channel.generation != 0) {
         switch (channel.kind) {
         case Channel::Kind::Listening:
@@ -254,9 +255,11 @@ void SocketChannels::onReadable(int fd, QSocketNotifier *notifier)
     }
     // The report is fresh: notifier callbacks only queue notifications, so nothing can have
     // accepted the waiting connection since the loop's poll.
-    if (channel->kind == Channel::Kind::Listening)
+    if (channel->kind == Channel::Kind::Listening) {
+        // By the time a new client comes, the last one's peer has mostly closed.
+        m_endsDueUpTo = m_lastSerial;
         checkAccept(*channel);
-    else if (channel->kind == Channel::Kind::Connected)
+    } else if (channel->kind == Channel::Kind::Connected)
         checkInput(*channel);
     update(*channel);
 }
@@ -552,6 +555,7 @@ int SocketChannels::closeGracefully(int fd)
     }
     // The peer's end of stream, once seen, is not waited for again.
     channel->endOfInput = channel->ended;
+    channel->endLookedForLater = channel->peerKnown;
     channel->stallDeadline.setRemainingTime(closeStallMilliseconds);
     if (!m_stallCheck) {
         m_stallCheck = new QTimer(m_owner);
@@ -680,8 +684,41 @@ void SocketChannels::release(Channel &channel, bool deferred)
     channel.writer = nullptr;
 }
 
+void SocketChannels::lookForEndedCloses()
+{
+    if (m_endsDueUpTo == 0)
+        return;
+    std::vector<pollfd> closes;
+    for (const auto &[fd, channel] : m_channels) {
+        if (channel->closing && channel->endLookedForLater && !channel->endOfInput &&
+            channel->closingOrder <= m_endsDueUpTo)
+            closes.push_back({fd, POLLIN, 0});
+    }
+    m_endsDueUpTo = 0;
+    if (closes.empty())
+        return;
+    // One read tells as much about one close as a look would.
+    if (closes.size() == 1) {
+        closes.front().revents = POLLIN;
+    } else {
+        int ready;
+        do
+            ready = ::poll(closes.data(), closes.size(), 0);
+        while (ready == -1 && errno == EINTR);
+        if (ready <= 0)
+            return;
+    }
+    for (const pollfd &close : closes) {
+        Channel *channel = find(close.fd);
+        if (channel && channel->closing && close.revents != 0)
+            drainClosing(*channel);
+    }
+}
+
 void SocketChannels::closeStalled()
 {
+    m_endsDueUpTo = m_lastSerial;
+    lookForEndedCloses();
     std::vector<int> stalled;
     bool closing = false;
     for (const auto &[fd, channel] : m_channels) {

@@ -93,6 +93,10 @@ public:
     // newFd was accepted from listenFd with the peer address that accept gave: it is held, and
     // registered for the listener's set.
     void accepted(int listenFd, int newFd, const sockaddr_storage &peer);
+    // The graceful closes of accepted sessions are not watched on their own: they are looked
+    // at once a new client has been taken care of, and at each stall check. A run of queries
+    // then wakes the loop once per query, not twice, and the new client does not wait for it.
+    void lookForEndedCloses();
     // Reads from the sessions accepted since the last call whose input is not reported yet:
     // what waits is reported now, instead of after another look of the event loop.
     void readAcceptedSessions();
@@ -132,6 +136,7 @@ private:
     // Writes queued output; false when the socket failed (the queue is dropped).
     bool flush(Channel &channel);
     void drainClosing(Channel &channel);
+
     void flushClosing(Channel &channel);
     void finishClosing(int fd, bool hard);
     // Gives up the channel's notifiers: deleted at once, or (deferred, as inside their own
@@ -145,6 +150,7 @@ private:
     Post m_post;
     quint64 m_lastGeneration = 0;
     quint64 m_lastSerial = 0;
+    quint64 m_endsDueUpTo = 0; // closes begun up to this serial are due to be looked at
     int m_closingCount = 0;
     std::map<int, std::unique_ptr<Channel>> m_channels;
     std::vector<std::pair<QSocketNotifier *, QSocketNotifier *>> m_spareNotifiers;

@@ -797,8 +797,10 @@ void TSockets::timerEvent(QTimerEvent *event)
         d->delivery.stop();
         if (d->notifications.empty())
             d->channels.readAcceptedSessions();
-        if (d->notifications.empty())
+        if (d->notifications.empty()) {
+            d->channels.lookForEndedCloses();
             return;
+        }
         const Private::Notification notification = d->notifications.front();
         d->notifications.pop_front();
         // The timer is made anew for the rest before the handler runs: a timer is never fired
@@ -806,6 +808,8 @@ void TSockets::timerEvent(QTimerEvent *event)
         // loop as well.
         if (!d->notifications.empty() || d->channels.hasAcceptedSessionsToRead())
             d->delivery.start(0, this);
+        else
+            d->delivery.stop(); // started again by what was read just now
         // A registration that ended or was renewed since voids what it had handed out; so
         // does a close, even when the number now belongs to another socket.
         if (d->channels.isCurrent(notification.fd, notification.generation))
