@@ -26,7 +26,7 @@
 namespace {
 
 // The program's listen queue, so that both see the same kernel behaviour under load.
-constexpr int ListenBacklog = 5;
+constexpr int ListenBacklog = 128;
 constexpr size_t ChunkSize = 100;
 constexpr size_t MaximumReceiveLength = 8192;
 

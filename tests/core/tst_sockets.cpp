@@ -84,6 +84,7 @@ private slots:
     void largeSendSurvivesDisconnect();
     void replyArrivesDespiteUnreadInput();
     void peerThatEndedIsNotWaitedFor();
+    void closingSessionEndsWithoutAnotherClient();
     void resumeAcceptingOffersWaitingConnectionOnce();
     void acceptPausesWhileDescriptorsRunShort();
     void gracefulClosesPastTheLimitResetTheOldest();
@@ -852,6 +853,22 @@ void TestSockets::peerThatEndedIsNotWaitedFor()
     QCOMPARE(request, QByteArray("request"));
     QVERIFY(closedAtOnce);
     QVERIFY(s.log.errors().isEmpty());
+}
+
+// A closing session is not watched on its own, yet its descriptor goes soon after its peer
+// closes, also when no other client comes to wake the listener.
+void TestSockets::closingSessionEndsWithoutAnotherClient()
+{
+    AcceptedSession s;
+    QVERIFY(s.accept());
+    s.server.SessionSocket = s.accepted;
+    s.server.SetText("reply");
+    s.server.Disconnect();
+    QVERIFY(descriptorOpen(s.accepted));
+    int error = 0;
+    QCOMPARE(s.peer.readToEnd(&error), QByteArray("reply"));
+    s.peer.close();
+    QTRY_VERIFY_WITH_TIMEOUT(!descriptorOpen(s.accepted), waitLimit);
 }
 
 void TestSockets::resumeAcceptingOffersWaitingConnectionOnce()
