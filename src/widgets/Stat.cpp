@@ -385,6 +385,7 @@ void TStatDialog::fitTable()
 {
     const int rowHeight = std::max(RowHeight, Table->fontMetrics().height() + 2);
     Table->verticalHeader()->setDefaultSectionSize(rowHeight);
+    m_lastMeasured = {};
 
     const QHeaderView *header = Table->horizontalHeader();
     const int headerMargin = style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
@@ -419,7 +420,12 @@ void TStatDialog::widenColumnsFor(int row)
     if (row < 0)
         return;
     for (const int column : {0, 1}) {
-        const int width = cellWidth(m_queryTable->cell(row, column));
+        const QString text = m_queryTable->cell(row, column);
+        QString &last = m_lastMeasured[std::size_t(column)];
+        if (text == last)
+            continue;
+        last = text;
+        const int width = cellWidth(text);
         if (width > Table->columnWidth(column))
             Table->setColumnWidth(column, width);
     }

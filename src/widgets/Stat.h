@@ -3,6 +3,8 @@
 #include <QDialog>
 #include <QString>
 
+#include <array>
+
 class QCloseEvent;
 class QLabel;
 class QPlainTextEdit;
@@ -89,6 +91,9 @@ private:
     qsizetype m_shownLength = 0;
     // Set while this class edits Memo1, so that textChanged does not take it for the user.
     bool m_editingLog = false;
+    // The latest text measured in the address and time columns: most queries repeat them
+    // (one peer, one second), and measuring text costs more than the rest of a query.
+    std::array<QString, 2> m_lastMeasured;
     QueryTable *m_queryTable = nullptr; // owned by the table
     WindowFit *m_fit = nullptr;         // owned by the window
 };
