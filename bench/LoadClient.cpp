@@ -217,6 +217,15 @@ Outcome errnoOutcome(int error)
     }
 }
 
+// The current second by the precise clock, as servers read it: time() reads a coarse clock
+// that may lag it by a few milliseconds, and so a minute, at the turn of a minute.
+time_t preciseSecond()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec;
+}
+
 // The daytime replies that a server may have formed while this query ran: one per second.
 bool isDaytimeReply(const std::string &reply, time_t from, time_t to)
 {
@@ -248,7 +257,7 @@ Result query(const Options &options, const sockaddr_storage &address)
     Result result;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(options.queryTimeoutMs);
-    const time_t startSecond = std::time(nullptr);
+    const time_t startSecond = preciseSecond();
     const int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd == -1) {
         result.outcome = Outcome::Other;
@@ -318,7 +327,7 @@ Result query(const Options &options, const sockaddr_storage &address)
     }
     result.bytes = reply.size();
     if (options.expectDaytime) {
-        if (isDaytimeReply(reply, startSecond, std::time(nullptr)))
+        if (isDaytimeReply(reply, startSecond, preciseSecond()))
             return finish(Outcome::Ok);
         return finish(reply.size() < 20 ? Outcome::Short : Outcome::Wrong);
     }

@@ -61,9 +61,11 @@ bool isListRequest(const char *request, ssize_t size)
 
 std::string daytimeNow()
 {
-    const time_t now = std::time(nullptr);
+    // The precise clock, as the program and the load client read it (time() may lag it).
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     tm local{};
-    localtime_r(&now, &local);
+    localtime_r(&now.tv_sec, &local);
     const int hour = local.tm_hour % 12 == 0 ? 12 : local.tm_hour % 12;
     char head[32];
     char rest[32];
