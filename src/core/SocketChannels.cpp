@@ -52,6 +52,7 @@ struct SocketChannels::Channel
     int events = 0;
     quint64 generation = 0; // of the current registration; 0 when there is none
     bool readArmed = false;
+    bool readAheadDue = false; // accepted in this turn: read by readAcceptedSessions
     bool acceptArmed = false;
     bool acceptPaused = false; // after a shortage, until the pause ends
     int acceptPauseMs = 0;     // of the latest pause; 0 after a successful accept
@@ -214,8 +215,8 @@ void SocketChannels::update(Channel &channel)
             wantWrite = true;
             break;
         case Channel::Kind::Connected:
-            wantRead =
-                channel.readArmed && !channel.ended && (channel.events & (FD_READ | FD_CLOSE));
+            wantRead = channel.readArmed && !channel.ended && !channel.readAheadDue &&
+                       (channel.events & (FD_READ | FD_CLOSE));
             wantWrite = wantWrite || (channel.writeDue && (channel.events & FD_WRITE));
             break;
         case Channel::Kind::Fresh:
@@ -426,26 +427,26 @@ void SocketChannels::accepted(int listenFd, int newFd, const sockaddr_storage &p
     if (Channel *listener = findHeld(listenFd))
         listener->acceptPauseMs = 0;
     adopt(newFd);
-    if (Channel *channel = findHeld(newFd)) {
-        channel->peer = peer;
-        channel->peerKnown = true;
-    }
-    setConnected(newFd);
+    Channel &channel = *findHeld(newFd);
+    channel.peer = peer;
+    channel.peerKnown = true;
     const Channel *listener = findHeld(listenFd);
-    if (!listener || listener->generation == 0)
+    if (!listener || listener->generation == 0) {
+        setConnected(newFd);
         return;
-    select(newFd, listener->events);
-    Channel *channel = findHeld(newFd);
-    if (!channel)
-        return;
-    // A new connection can send: no need for the loop to look first.
-    if (channel->writeDue && (channel->events & WinSock::FD_WRITE)) {
-        channel->writeDue = false;
-        notify(*channel, WinSock::FD_WRITE, 0);
-        update(*channel);
     }
-    if (channel->events & (WinSock::FD_READ | WinSock::FD_CLOSE))
-        m_acceptedToRead.emplace_back(newFd, channel->serial);
+    // Registered for the listener's set, with what is known of a new connection: it can
+    // send, so FD_WRITE comes now; and it is not watched before its first read, because most
+    // sessions have their request read, or are closed, in the turn that accepts them.
+    channel.kind = Channel::Kind::Connected;
+    channel.generation = ++m_lastGeneration;
+    channel.events = listener->events;
+    channel.readArmed = true;
+    channel.readAheadDue = channel.events & (WinSock::FD_READ | WinSock::FD_CLOSE);
+    notify(channel, WinSock::FD_WRITE, 0);
+    update(channel);
+    if (channel.readAheadDue)
+        m_acceptedToRead.emplace_back(newFd, channel.serial);
 }
 
 void SocketChannels::readAcceptedSessions()
@@ -454,10 +455,11 @@ void SocketChannels::readAcceptedSessions()
     sessions.swap(m_acceptedToRead);
     for (const auto &[fd, serial] : sessions) {
         Channel *channel = findHeld(fd);
-        if (!channel || channel->serial != serial || channel->generation == 0 ||
-            channel->kind != Channel::Kind::Connected)
+        if (!channel || channel->serial != serial)
             continue;
-        checkInput(*channel);
+        channel->readAheadDue = false;
+        if (channel->generation != 0 && channel->kind == Channel::Kind::Connected)
+            checkInput(*channel);
         update(*channel);
     }
 }
