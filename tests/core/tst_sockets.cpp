@@ -85,6 +85,7 @@ private slots:
     void replyArrivesDespiteUnreadInput();
     void peerThatEndedIsNotWaitedFor();
     void closingSessionEndsWithoutAnotherClient();
+    void handlerMayDeleteItsComponent();
     void resumeAcceptingOffersWaitingConnectionOnce();
     void acceptPausesWhileDescriptorsRunShort();
     void gracefulClosesPastTheLimitResetTheOldest();
@@ -869,6 +870,26 @@ void TestSockets::closingSessionEndsWithoutAnotherClient()
     QCOMPARE(s.peer.readToEnd(&error), QByteArray("reply"));
     s.peer.close();
     QTRY_VERIFY_WITH_TIMEOUT(!descriptorOpen(s.accepted), waitLimit);
+}
+
+// Notifications already known are delivered in one turn; a handler that deletes the
+// component ends that turn without touching it.
+void TestSockets::handlerMayDeleteItsComponent()
+{
+    auto server = std::make_unique<TSockets>();
+    bool deleted = false;
+    server->OnSessionAvailable = [&](TSockets *, int) {
+        server->Accept(); // FD_WRITE for the session is known at once and queued
+        server.reset();
+        deleted = true;
+    };
+    const quint16 port = listenOnFreePort(*server);
+    const RawSocket peer = RawSocket::connectedTo(port);
+    QVERIFY(peer.isOpen());
+    QTRY_VERIFY_WITH_TIMEOUT(deleted, waitLimit);
+    QTest::qWait(50);
+    int error = 0;
+    QCOMPARE(peer.readToEnd(&error), QByteArray());
 }
 
 void TestSockets::resumeAcceptingOffersWaitingConnectionOnce()
