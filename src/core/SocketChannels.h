@@ -136,7 +136,6 @@ private:
     // Writes queued output; false when the socket failed (the queue is dropped).
     bool flush(Channel &channel);
     void drainClosing(Channel &channel);
-
     void flushClosing(Channel &channel);
     void finishClosing(int fd, bool hard);
     // Gives up the channel's notifiers: deleted at once, or (deferred, as inside their own
