@@ -690,30 +690,44 @@ void SocketChannels::lookForEndedCloses()
 {
     if (m_endsDueUpTo == 0)
         return;
-    std::vector<pollfd> closes;
+    std::vector<pollfd> looks;
     for (const auto &[fd, channel] : m_channels) {
         if (channel->closing && channel->endLookedForLater && !channel->endOfInput &&
             channel->closingOrder <= m_endsDueUpTo)
-            closes.push_back({fd, POLLIN, 0});
+            looks.push_back({fd, POLLIN, 0});
     }
     m_endsDueUpTo = 0;
-    if (closes.empty())
+    if (looks.empty())
         return;
-    // One read tells as much about one close as a look would.
-    if (closes.size() == 1) {
-        closes.front().revents = POLLIN;
+    // One read tells as much about one close as a look would. A look at several also asks
+    // the listeners that wait for a client: under load the next one is there already, and
+    // is offered in this turn instead of after another look of the event loop.
+    if (looks.size() == 1) {
+        looks.front().revents = POLLIN;
     } else {
+        for (const auto &[fd, channel] : m_channels) {
+            if (!channel->closing && channel->kind == Channel::Kind::Listening &&
+                channel->reader->isEnabled())
+                looks.push_back({fd, POLLIN, 0});
+        }
         int ready;
         do
-            ready = ::poll(closes.data(), closes.size(), 0);
+            ready = ::poll(looks.data(), looks.size(), 0);
         while (ready == -1 && errno == EINTR);
         if (ready <= 0)
             return;
     }
-    for (const pollfd &close : closes) {
-        Channel *channel = find(close.fd);
-        if (channel && channel->closing && close.revents != 0)
+    for (const pollfd &look : looks) {
+        Channel *channel = find(look.fd);
+        if (!channel || look.revents == 0)
+            continue;
+        if (channel->closing) {
             drainClosing(*channel);
+        } else if (channel->kind == Channel::Kind::Listening && channel->reader->isEnabled()) {
+            m_endsDueUpTo = m_lastSerial;
+            checkAccept(*channel);
+            update(*channel);
+        }
     }
 }
 

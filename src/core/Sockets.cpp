@@ -797,10 +797,10 @@ void TSockets::timerEvent(QTimerEvent *event)
         d->delivery.stop();
         if (d->notifications.empty())
             d->channels.readAcceptedSessions();
-        if (d->notifications.empty()) {
+        if (d->notifications.empty())
             d->channels.lookForEndedCloses();
+        if (d->notifications.empty())
             return;
-        }
         const Private::Notification notification = d->notifications.front();
         d->notifications.pop_front();
         // The timer is made anew for the rest before the handler runs: a timer is never fired
