@@ -120,6 +120,8 @@ void TestLayout::textsShowWhole()
     if (variant == "late") {
         font.setPointSize(points);
         QApplication::setFont(font);
+        // The change reaches the windows through the event loop.
+        QTRY_COMPARE(shown.widget->font().pointSize(), points);
     }
 
     QCOMPARE(shown.widget->size().expandedTo(shown.least), shown.widget->size());
