@@ -68,8 +68,7 @@ struct SocketChannels::Channel
     quint64 closingOrder = 0; // older graceful closes have lower numbers
     bool shutDown = false;
     bool endOfInput = false;
-    bool endLookedForLater = false; // an accepted session: see lookForEndedCloses
-    int kernelQueued = -1;          // unacknowledged bytes at the latest look
+    int kernelQueued = -1; // unacknowledged bytes at the latest look
 
     QSocketNotifier *reader = nullptr;
     QSocketNotifier *writer = nullptr;
@@ -205,7 +204,8 @@ void SocketChannels::update(Channel &channel)
     bool wantRead = false;
     bool wantWrite = !channel.output.isEmpty();
     if (channel.closing) {
-        wantRead = !channel.endOfInput && !channel.endLookedForLater;
+        // An accepted session's end is looked for by lookForEndedCloses instead.
+        wantRead = !channel.endOfInput && !channel.peerKnown;
     } else if (channel.generation != 0) {
         switch (channel.kind) {
         case Channel::Kind::Listening:
@@ -557,7 +557,6 @@ int SocketChannels::closeGracefully(int fd)
     }
     // The peer's end of stream, once seen, is not waited for again.
     channel->endOfInput = channel->ended;
-    channel->endLookedForLater = channel->peerKnown;
     channel->stallDeadline.setRemainingTime(closeStallMilliseconds);
     if (!m_stallCheck) {
         m_stallCheck = new QTimer(m_owner);
@@ -692,7 +691,7 @@ void SocketChannels::lookForEndedCloses()
         return;
     std::vector<pollfd> looks;
     for (const auto &[fd, channel] : m_channels) {
-        if (channel->closing && channel->endLookedForLater && !channel->endOfInput &&
+        if (channel->closing && channel->peerKnown && !channel->endOfInput &&
             channel->closingOrder <= m_endsDueUpTo)
             looks.push_back({fd, POLLIN, 0});
     }
